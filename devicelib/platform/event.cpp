@@ -1,0 +1,42 @@
+// The manual-reset event needs nothing of the operating system beyond what the standard library's
+// mutex and condition variable already give on every platform.
+#include "platform/platform.h"
+
+namespace kv::platform {
+
+void ManualResetEvent::set() {
+    {
+        std::lock_guard lock(mutex_);
+        signalled_ = true;
+    }
+    cv_.notify_all();
+}
+
+void ManualResetEvent::reset() {
+    std::lock_guard lock(mutex_);
+    signalled_ = false;
+}
+
+bool ManualResetEvent::isSet() const {
+    std::lock_guard lock(mutex_);
+    return signalled_;
+}
+
+WaitResult ManualResetEvent::wait(std::uint32_t ms) {
+    std::unique_lock lock(mutex_);
+    const bool done = cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled_ || closed_; });
+    if (closed_) {
+        return WaitResult::failed;
+    }
+    return done ? WaitResult::signalled : WaitResult::timedOut;
+}
+
+void ManualResetEvent::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+}
+
+}  // namespace kv::platform

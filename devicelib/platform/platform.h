@@ -1,0 +1,156 @@
+// The operating-system layer of the device library.
+//
+// Everything the library needs from the operating system goes through this header, and only the files
+// under devicelib/platform/ include OS headers. One implementation per platform (posix/, win32/) is
+// chosen by the build. Operating-system error numbers pass through unchanged: errno values on POSIX,
+// GetLastError() values on Windows.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv::platform {
+
+// ---------------------------------------------------------------------------------------------
+// Serial port
+// ---------------------------------------------------------------------------------------------
+
+// The handle of an open port as the library hands it out (the device handle of the interface is its
+// low 32 bits). 0 means "no port". On POSIX it is the file descriptor, always above 2.
+using PortHandle = std::intptr_t;
+inline constexpr PortHandle kNoPort = 0;
+
+struct PortOpenResult {
+    PortHandle handle = kNoPort;
+    int osError = 0;           // the OS error of a failed open, unchanged
+    bool accessDenied = false; // the port exists but cannot be had (held by someone else, no rights)
+};
+
+// One attempt to open the port named `name` exclusively for reading and writing. On POSIX a name that
+// begins with '/' is a device path taken as it is; "COMn" (any case) opens /dev/ttyS<n-1>.
+PortOpenResult serialOpen(const std::string& name);
+
+// Line settings: 38400 baud, 8 data bits, no parity, 1 stop bit, raw, flow control left as it is.
+bool serialConfigure(PortHandle h, int& osError);
+// Driver queue sizes (a no-op where the driver has no such setting).
+bool serialSetQueues(PortHandle h, std::uint32_t inBytes, std::uint32_t outBytes, int& osError);
+// Read total time-out and write total time-out in milliseconds.
+bool serialSetTimeouts(PortHandle h, std::uint32_t readTotalMs, std::uint32_t writeTotalMs, int& osError);
+// Discards both queues and aborts pending transfers.
+bool serialPurge(PortHandle h);
+bool serialClearBreak(PortHandle h);
+// Number of bytes waiting in the input queue; false (with the OS error) when it cannot be read, which
+// on POSIX includes a hung-up line.
+bool serialRxQueueCount(PortHandle h, std::uint32_t& count, int& osError);
+// Reads up to `count` bytes without waiting for more than are queued. A hung-up line is a failure.
+bool serialRead(PortHandle h, void* buffer, std::uint32_t count, std::uint32_t& got, int& osError);
+// Writes all bytes, giving up when the write total time-out set by serialSetTimeouts has passed.
+bool serialWrite(PortHandle h, const void* bytes, std::uint32_t count, int& osError);
+void serialClose(PortHandle h);
+
+// Something a blocked receive wait can be woken by (a pipe or eventfd on POSIX). Its constructor
+// never throws; valid() tells whether it could be set up.
+class Wakeup {
+public:
+    Wakeup();
+    ~Wakeup();
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+    bool valid() const { return waitSide_ >= 0; }
+    void signal();
+    // Clears the signalled state.
+    void drain();
+    // The OS object a wait blocks on (a descriptor on POSIX).
+    std::intptr_t waitSide() const { return waitSide_; }
+
+private:
+    std::intptr_t waitSide_ = -1;
+    std::intptr_t signalSide_ = -1;
+};
+
+enum class PortWait { readable, woken, timedOut, hungUp, failed };
+// Blocks until the port has input, the line hangs up, `wakeup` is signalled or `timeoutMs` passes
+// (a negative time-out waits without limit).
+PortWait serialWaitReadable(PortHandle h, Wakeup& wakeup, int timeoutMs, int& osError);
+
+// Blocks until `wakeup` is signalled or `timeoutMs` passes (negative: no limit). True when woken.
+bool waitWakeup(Wakeup& wakeup, int timeoutMs);
+
+// The error number that stands for a hung-up line (EIO on POSIX).
+int hangupError();
+// The error number reported when a write could not complete within its time-out.
+int writeTimeoutError();
+
+// ---------------------------------------------------------------------------------------------
+// Events and threads
+// ---------------------------------------------------------------------------------------------
+
+enum class WaitResult { signalled, timedOut, failed };
+
+// A manual-reset event: once set it stays set until reset; every waiter sees it.
+class ManualResetEvent {
+public:
+    ManualResetEvent() = default;
+    void set();
+    void reset();
+    bool isSet() const;
+    // Waits at most `ms` milliseconds. `failed` is returned once the event has been closed.
+    WaitResult wait(std::uint32_t ms);
+    // Wakes every waiter with `failed`; later waits fail at once.
+    void close();
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    bool signalled_ = false;
+    bool closed_ = false;
+};
+
+// Asks for time-critical scheduling of `t` (SCHED_FIFO on POSIX); quietly keeps the normal priority
+// when the system refuses.
+void setTimeCriticalPriority(std::thread& t);
+
+// ---------------------------------------------------------------------------------------------
+// Time
+// ---------------------------------------------------------------------------------------------
+
+// Milliseconds of a monotonic clock, wrapping at 2^32 like the Windows tick count.
+std::uint32_t tickCountMs();
+void sleepMs(std::uint32_t ms);
+
+struct LocalTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+LocalTime localTimeNow();
+
+// ---------------------------------------------------------------------------------------------
+// Files and environment
+// ---------------------------------------------------------------------------------------------
+
+// The directory holding the running program, without a trailing separator; empty when unknown.
+std::string programDirectory();
+// The directories the library log may go to after the one named by KVLIB_LOG_DIR, most preferred
+// first. Each is created on demand by the caller.
+std::vector<std::string> defaultLogDirectories();
+// The path separator of file names on this platform.
+char pathSeparator();
+// The value of an environment variable, or nothing when it is not set.
+std::optional<std::string> environmentValue(const char* name);
+
+// A value from a profile (INI) file with the Windows semantics: section and key names compared without
+// regard to case, the value text as written with surrounding blanks removed, `fallback` when the file,
+// the section or the key is missing.
+std::string profileString(const std::string& file, const std::string& section, const std::string& key,
+                          const std::string& fallback);
+
+// The name (without directory) of the first directory entry that matches `pattern`, whose last
+// component may hold the wildcards '*' and '?'. Nothing when no entry matches.
+std::optional<std::string> firstDirectoryEntry(const std::string& pattern);
+
+}  // namespace kv::platform

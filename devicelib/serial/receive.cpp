@@ -1,0 +1,178 @@
+#include "serial/receive.h"
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "core/log.h"
+#include "kvarolib.h"
+#include "platform/platform.h"
+#include "serial/com_port.h"
+#include "shell/remote_cmd.h"
+#include "transfer/transfer_state.h"
+
+namespace kv {
+namespace {
+
+struct ReceiveState {
+    std::atomic<RxHandler> handler{nullptr};
+    // Keeps ThreadWriteFlag while a shell service holds the port.
+    std::atomic<std::uint8_t> savedWriteFlag{0};
+
+    std::mutex threadMutex;  // guards starting and stopping
+    std::thread thread;
+    std::atomic<bool> stopRequested{false};
+    platform::Wakeup wakeup;
+};
+
+ReceiveState& receiveState() {
+    static ReceiveState state;
+    return state;
+}
+
+void recordReadFailure(std::uint32_t osError) {
+    LogMsg(LOG_TIME, "ReadComThread, ReadData failed... !");
+    StopKolvX1Transfer();
+    transferFlags().portError.store(static_cast<std::uint16_t>(osError & 0xFFFFu));
+}
+
+void ReadComThread() {
+    ReceiveState& st = receiveState();
+    ComPort& port = comPort();
+    std::array<std::uint8_t, kRxChunkBytes> buffer{};
+    bool failed = false;
+
+    while (!st.stopRequested.load()) {
+        const platform::PortHandle h = port.handle();
+        if (h == platform::kNoPort) {
+            LogMsg(LOG_TIME, "thread [ReadComThread] stopped while port handle= NULL...");
+            return;
+        }
+        if (failed) {
+            // A failed line does not come back by itself; wait for the stop request instead of
+            // spinning on an error that repeats at once.
+            platform::waitWakeup(st.wakeup, -1);
+            continue;
+        }
+        std::uint32_t queued = 0;
+        int osError = 0;
+        if (!platform::serialRxQueueCount(h, queued, osError)) {
+            recordReadFailure(static_cast<std::uint32_t>(osError));
+            failed = true;
+            continue;
+        }
+        if (queued == 0) {
+            const platform::PortWait w = platform::serialWaitReadable(h, st.wakeup, -1, osError);
+            if (w == platform::PortWait::hungUp || w == platform::PortWait::failed) {
+                recordReadFailure(static_cast<std::uint32_t>(osError));
+                failed = true;
+            }
+            continue;
+        }
+        if (queued > kRxChunkBytes) {
+            LogMsg(LOG_TIME, "ReadComThread, rxBytes= %u, new rxBytes= %u", queued, kRxChunkBytes);
+            queued = kRxChunkBytes;
+        }
+        std::uint32_t got = 0;
+        std::uint32_t error = 0;
+        if (!port.ReadData(buffer.data(), queued, &got, &error)) {
+            recordReadFailure(error);
+            failed = true;
+            continue;
+        }
+        if (RxHandler handler = st.handler.load()) {
+            handler(buffer.data(), static_cast<std::int32_t>(got));
+        }
+    }
+}
+
+}  // namespace
+
+std::uint32_t StartComReadThread() {
+    ReceiveState& st = receiveState();
+    std::lock_guard lock(st.threadMutex);
+    LogMsg(LOG_TIME, "Starting thread [ReadComThread]...");
+    if (st.thread.joinable()) {
+        // One receive thread per connection; a second start finds it running.
+        return 0;
+    }
+    if (!st.wakeup.valid()) {
+        LogMsg(LOG_ERROR, "StartComReadThread, CreateThread() failed with error %d", 0);
+        return KVLIB_ERR_THREAD_NOT_STARTABLE;
+    }
+    st.wakeup.drain();
+    st.stopRequested.store(false);
+    try {
+        st.thread = std::thread(ReadComThread);
+    } catch (const std::system_error& e) {
+        LogMsg(LOG_ERROR, "StartComReadThread, CreateThread() failed with error %d", e.code().value());
+        return KVLIB_ERR_THREAD_NOT_STARTABLE;
+    }
+    const auto id = std::hash<std::thread::id>{}(st.thread.get_id());
+    LogMsg(LOG_TIME, "Thread [ReadComThread] started..., hComRead= %d, IdComReadThread= %d",
+           static_cast<int>(comPort().handle()), static_cast<int>(id & 0x7FFFFFFF));
+    platform::setTimeCriticalPriority(st.thread);
+    return 0;
+}
+
+std::uint32_t StopComReadThread() {
+    ReceiveState& st = receiveState();
+    std::lock_guard lock(st.threadMutex);
+    if (!st.thread.joinable()) {
+        return 0;
+    }
+    st.stopRequested.store(true);
+    st.wakeup.signal();
+    if (st.thread.get_id() == std::this_thread::get_id()) {
+        // Asked from a receive handler: the thread ends after the handler returns.
+        st.thread.detach();
+    } else {
+        st.thread.join();
+    }
+    st.wakeup.drain();
+    LogMsg(LOG_TIME, "cancel thread [ReadComThread]...");
+    return 0;
+}
+
+bool ComReadThreadRunning() {
+    ReceiveState& st = receiveState();
+    std::lock_guard lock(st.threadMutex);
+    return st.thread.joinable();
+}
+
+RxHandler RxHandlerForMode(int mode) {
+    switch (mode) {
+        case RX_SHELL:
+            return RemoteCmdInputData;
+        case RX_UPLOAD:
+            return nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+int SetRxHandler(int mode) {
+    receiveState().handler.store(RxHandlerForMode(mode));
+    return mode;
+}
+
+RxHandler CurrentRxHandler() { return receiveState().handler.load(); }
+
+void SetRxHandlerForTesting(RxHandler handler) { receiveState().handler.store(handler); }
+
+void PauseTransferCycle() {
+    ReceiveState& st = receiveState();
+    TransferFlags& flags = transferFlags();
+    st.savedWriteFlag.store(flags.threadWriteFlag.load());
+    flags.threadWriteFlag.store(0);
+    // Lets a request already on its way be answered before the port carries text.
+    platform::sleepMs(100);
+}
+
+void ResumeTransferCycle() {
+    SetRxHandler(RX_TELEGRAM);
+    transferFlags().threadWriteFlag.store(receiveState().savedWriteFlag.load());
+}
+
+}  // namespace kv

@@ -1,0 +1,313 @@
+#include "shell/remote_cmd.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "core/log.h"
+#include "kvarolib.h"
+#include "platform/platform.h"
+#include "serial/com_port.h"
+#include "serial/receive.h"
+
+namespace kv {
+namespace {
+
+constexpr std::uint32_t kLongSilenceMs = 45000;
+constexpr std::uint32_t kShortSilenceMs = 10000;
+constexpr const char* kNoSerialNumber = "0000000000";
+
+// The state one exchange shares between the calling thread and the receive thread. The reply and
+// the event pointer are guarded by `mutex`: the receive thread appends and signals under it, and
+// the caller publishes and withdraws the event under it, so an arrival never signals a closed event.
+struct ShellExchange {
+    std::mutex mutex;
+    std::string reply;  // every byte received, in order; empty while nothing has arrived
+    bool hasReply = false;
+    platform::ManualResetEvent* event = nullptr;
+
+    // Only one shell service runs at a time; later callers wait their turn.
+    std::mutex serviceMutex;
+
+    std::mutex serialMutex;
+    std::string serialNumber = kNoSerialNumber;
+};
+
+ShellExchange& exchange() {
+    static ShellExchange ex;
+    return ex;
+}
+
+void clearReply() {
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.mutex);
+    ex.reply.clear();
+    ex.hasReply = false;
+}
+
+// A copy of the answer so far, as the zero-terminated text that every search works on.
+std::optional<std::string> replySnapshot() {
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.mutex);
+    if (!ex.hasReply) {
+        return std::nullopt;
+    }
+    return std::string(ex.reply.c_str());
+}
+
+void dumpReply(const std::optional<std::string>& text) {
+    if (text) {
+        LogRxData(text->data(), 0, static_cast<int>(text->size()));
+    } else {
+        LogRxData("", 0, 0);
+    }
+}
+
+bool promptAfterEcho(const std::optional<std::string>& reply, const char* command) {
+    return reply && PromptAfterEcho(reply->c_str(), command);
+}
+
+// Runs the handle check, then the exchange with the port borrowed from the transfer cycle. The
+// answer of a successful exchange is handed out in `reply`; a failed one hands out nothing.
+std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCall,
+                          std::optional<std::string>& reply) {
+    reply.reset();
+    if (std::uint32_t rc = CheckDeviceHandle(handle); rc != 0) {
+        return rc;
+    }
+    // The command line "\r%s\r" has 80 bytes with its terminator; a longer command would not fit.
+    if (command == nullptr || std::strlen(command) > kMaxShellCommandLength) {
+        return KVLIB_ERR_INVALID_PARAM;
+    }
+    ShellExchange& ex = exchange();
+    std::lock_guard service(ex.serviceMutex);
+    clearReply();
+    platform::ManualResetEvent event;
+    {
+        std::lock_guard lock(ex.mutex);
+        ex.event = &event;
+    }
+    PauseTransferCycle();
+    if (logCall) {
+        LogMsg(LOG_INFO, "KvRemoteCmd, kvCmd= %s", command);
+    }
+    const std::uint32_t rc = SendRemoteCmd(command);
+    {
+        std::lock_guard lock(ex.mutex);
+        ex.event = nullptr;
+    }
+    ResumeTransferCycle();
+    if (rc == 0) {
+        reply = replySnapshot();
+    }
+    clearReply();
+    return rc;
+}
+
+}  // namespace
+
+std::uint32_t SilenceTimeoutFor(const char* command) {
+    if (command != nullptr && (std::strstr(command, "flash") != nullptr || std::strstr(command, "system") != nullptr)) {
+        return kLongSilenceMs;
+    }
+    return kShortSilenceMs;
+}
+
+void RemoteCmdInputData(const std::uint8_t* bytes, std::int32_t count) {
+    if (count <= 0 || bytes == nullptr) {
+        return;
+    }
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.mutex);
+    ex.reply.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(count));
+    ex.hasReply = true;
+    if (ex.event != nullptr) {
+        ex.event->set();
+    }
+}
+
+std::uint32_t SendRemoteCmd(const char* command) {
+    ShellExchange& ex = exchange();
+    platform::ManualResetEvent* event = nullptr;
+    {
+        std::lock_guard lock(ex.mutex);
+        event = ex.event;
+    }
+    if (event == nullptr) {
+        LogMsg(LOG_TIME, "send 'Remote Command' failed...");
+        return KVLIB_ERR_REM_CMD_FAILED;
+    }
+    // The first wait returns at once and sends the line.
+    event->set();
+    int state = XM_START;
+    const std::uint32_t silenceMs = SilenceTimeoutFor(command);
+
+    for (;;) {
+        const platform::WaitResult w = event->wait(silenceMs);
+        if (w == platform::WaitResult::failed) {
+            continue;
+        }
+        if (w == platform::WaitResult::timedOut) {
+            const std::optional<std::string> reply = replySnapshot();
+            if (promptAfterEcho(reply, command)) {
+                state = XM_DONE;
+            } else {
+                LogMsg(LOG_TIME, "INFO: Remote mode, Timeout is occurred... (%u s)", silenceMs / 1000);
+                dumpReply(reply);
+                return KVLIB_ERR_TIMEOUT;
+            }
+        }
+        switch (state) {
+            case XM_START: {
+                LogMsg(LOG_TIME, "SendRemoteCmd, XM_START: send remote command: '%s'", command);
+                SetRxHandler(RX_SHELL);
+                clearReply();
+                char line[kMaxShellCommandLength + 3];
+                const int n = std::snprintf(line, sizeof line, "\r%s\r", command);
+                event->reset();
+                // A line that does not go out ends in the silence time-out.
+                comPort().SendData(line, static_cast<std::uint32_t>(n), nullptr);
+                state = XM_GET_PROMPT;
+                break;
+            }
+            case XM_GET_PROMPT: {
+                const std::optional<std::string> reply = replySnapshot();
+                dumpReply(reply);
+                if (promptAfterEcho(reply, command)) {
+                    // The event stays set, so the next wait returns at once.
+                    state = XM_DONE;
+                } else {
+                    event->reset();
+                    // An arrival between the snapshot and the reset would be lost until the
+                    // time-out; test once more now that the reset is done.
+                    if (promptAfterEcho(replySnapshot(), command)) {
+                        event->set();
+                        state = XM_DONE;
+                    }
+                }
+                break;
+            }
+            case XM_DONE:
+                LogMsg(LOG_TIME, "SendRemoteCmd, XM_GET_PROMPT: VORI KQ prompt received...");
+                return 0;
+            default:
+                LogMsg(LOG_TIME, "send 'Remote Command' failed...");
+                return KVLIB_ERR_REM_CMD_FAILED;
+        }
+    }
+}
+
+std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command, std::optional<std::string>& reply) {
+    return runExchange(handle, command, false, reply);
+}
+
+bool PromptAfterEcho(const char* reply, const char* command) {
+    if (reply == nullptr || command == nullptr) {
+        return false;
+    }
+    const char* echo = std::strstr(reply, command);
+    if (echo == nullptr) {
+        return false;
+    }
+    const char* after = echo + std::strlen(command);
+    if (*after == '\0') {
+        return false;
+    }
+    LogLevelMsg(1, "waiting for VORI KQ prompt...");
+    LogRxData(after, 0, static_cast<int>(std::strlen(after)));
+    const char* prompt = std::strstr(after, kUsbPrompt);
+    if (prompt == nullptr) {
+        prompt = std::strstr(after, kBluetoothPrompt);
+    }
+    if (prompt == nullptr) {
+        return false;
+    }
+    LogRxData(prompt, 0, static_cast<int>(std::strlen(prompt)));
+    return true;
+}
+
+std::uint32_t LastPromptEnd(const char* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    const char* prompt = nullptr;
+    if (std::strstr(text, kUsbPrompt) != nullptr) {
+        prompt = kUsbPrompt;
+    } else if (std::strstr(text, kBluetoothPrompt) != nullptr) {
+        prompt = kBluetoothPrompt;
+    } else {
+        return 0;
+    }
+    const std::size_t len = std::strlen(prompt);
+    const char* end = text;
+    for (const char* p = std::strstr(end, prompt); p != nullptr; p = std::strstr(end, prompt)) {
+        end = p + len;
+    }
+    return static_cast<std::uint32_t>(end - text);
+}
+
+std::uint32_t ReadSerialNumber(std::uint32_t handle) {
+    std::optional<std::string> reply;
+    const std::uint32_t rc = RemoteCmdWithReply(handle, "get_ser_num", reply);
+    if (rc != 0) {
+        return rc;
+    }
+    const std::string serial = ParseSerialNumber(reply ? reply->c_str() : nullptr);
+    LogMsg(LOG_TIME, "serial_number= [%s]", serial.c_str());
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.serialMutex);
+    ex.serialNumber = serial;
+    return 0;
+}
+
+std::string ParseSerialNumber(const char* reply) {
+    char serial[11] = "0000000000";
+    if (reply != nullptr) {
+        if (const char* echo = std::strstr(reply, "get_ser_num")) {
+            // After the echo and any white space, one word of at most 10 characters; a longer word
+            // is cut.
+            (void)std::sscanf(echo, "get_ser_num\r%10s\r", serial);
+        }
+    }
+    return serial;
+}
+
+std::string SerialNumberText() {
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.serialMutex);
+    return ex.serialNumber;
+}
+
+}  // namespace kv
+
+extern "C" {
+
+KVLIB_API std::uint32_t KvRemoteCmd(std::uint32_t deviceHandle, const char* command, KvRemoteCmdCallback callback) {
+    std::optional<std::string> reply;
+    const std::uint32_t rc = kv::runExchange(deviceHandle, command, true, reply);
+    if (callback != nullptr) {
+        if (reply) {
+            callback(reply->c_str(), static_cast<std::uint32_t>(reply->size()));
+        } else {
+            callback(nullptr, 0);
+        }
+    }
+    return rc;
+}
+
+KVLIB_API std::uint32_t VKqCleanDisk(std::uint32_t deviceHandle, std::int32_t area) {
+    kv::LogMsg(kv::LOG_TIME, "VKqCleanDisk, device= %d", area);
+    if (std::uint32_t rc = kv::CheckDeviceHandle(deviceHandle); rc != 0) {
+        return rc;
+    }
+    if (area == 2) {
+        return KVLIB_ERR_CLEAN_SYSTEM_REFUSED;
+    }
+    char command[32];
+    std::snprintf(command, sizeof command, "clean_disk %s", area == 0 ? "ramdisk" : "flash");
+    std::optional<std::string> reply;
+    return kv::RemoteCmdWithReply(deviceHandle, command, reply);
+}
+
+}  // extern "C"

@@ -1,0 +1,45 @@
+// Command lines to the controller's text shell: the answer is collected until the prompt follows
+// the echo of the command.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kv {
+
+enum ShellState : int { XM_START = 1, XM_GET_PROMPT = 2, XM_DONE = 3 };
+
+// The longest command that fits the 80-byte command line "\r%s\r" with its terminator.
+inline constexpr std::size_t kMaxShellCommandLength = 77;
+
+inline constexpr const char* kUsbPrompt = "USB>";
+inline constexpr const char* kBluetoothPrompt = "Bluetooth>";
+
+// How long one wait for more of the answer may last: longer for commands that write flash.
+std::uint32_t SilenceTimeoutFor(const char* command);
+
+// Runs one exchange on the open port. On success `reply` holds the answer as text (cut at a zero
+// byte the controller may have sent), or nothing when no byte arrived; on failure it is empty.
+std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command, std::optional<std::string>& reply);
+
+// Reads the controller's serial number with "get_ser_num" into the stored serial-number text.
+std::uint32_t ReadSerialNumber(std::uint32_t handle);
+// The serial-number word after the echo of "get_ser_num" in `reply`, at most 10 characters;
+// "0000000000" when the echo is missing.
+std::string ParseSerialNumber(const char* reply);
+// The stored serial number, "0000000000" until a read succeeded.
+std::string SerialNumberText();
+
+// The state machine of one exchange; the answer stays in the library's reply buffer.
+std::uint32_t SendRemoteCmd(const char* command);
+
+// The receive handler while an exchange runs.
+void RemoteCmdInputData(const std::uint8_t* bytes, std::int32_t count);
+
+// True when a prompt stands after the first echo of `command` in `reply`.
+bool PromptAfterEcho(const char* reply, const char* command);
+// The offset just past the last prompt in `text`, 0 when there is none.
+std::uint32_t LastPromptEnd(const char* text);
+
+}  // namespace kv

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite: the default (debug), AddressSanitizer+UBSan and
+# ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+# Most integration tests spend their time waiting for the simulated controller, so run more of
+# them at once than there are cores.
+test_jobs=$((jobs * 4))
+
+for preset in default asan tsan; do
+    echo "=== ${preset}: configure and build"
+    cmake --preset "$preset" -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    echo "=== ${preset}: test"
+    ctest --preset "$preset" -j "$test_jobs"
+done
+
+echo "=== fuzz: configure, build and run each target briefly"
+cmake --preset fuzz -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure -j "$jobs"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds and tests with. As root it installs what is
+# missing; otherwise it prints the command to run and fails.
+set -euo pipefail
+
+packages=(g++ gcc clang cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev lrzsz python3)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

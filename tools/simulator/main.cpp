@@ -1,0 +1,206 @@
+// kqsim: a simulated VORI KQ controller on a pseudo terminal, for driving the device library
+// end to end without hardware. Single-threaded: one poll() loop serves the pty, the signals
+// (through a self-pipe) and every timer, which all live in the output queue.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "dispatcher.h"
+#include "log.h"
+#include "options.h"
+#include "out_queue.h"
+#include "pty.h"
+#include "shell.h"
+
+namespace {
+
+using kqsim::Clock;
+using kqsim::log;
+
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int sig) {
+    const int saved = errno;
+    const auto b = static_cast<unsigned char>(sig);
+    // If the pipe is full a wake-up is already pending; losing this byte only matters for
+    // repeats of the same signal, which mean nothing more than the first.
+    [[maybe_unused]] const ssize_t n = ::write(signal_pipe[1], &b, 1);
+    errno = saved;
+}
+
+bool install_signals(std::string& error) {
+    if (::pipe(signal_pipe) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    for (const int fd : signal_pipe) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    ::sigemptyset(&sa.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGUSR1}) {
+        if (::sigaction(sig, &sa, nullptr) != 0) {
+            error = std::string("sigaction: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    // A test harness may close our stdout early; that must not kill the controller.
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int poll_timeout(std::optional<Clock::time_point> wake) {
+    if (!wake) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
+}
+
+int serve(const kqsim::Options& opt) {
+    std::string error;
+    kqsim::Pty pty;
+    kqsim::Link link;
+    if (!install_signals(error) || !pty.open(error) ||
+        (!opt.link_path.empty() && !link.create(opt.link_path, pty.slave_path(), error))) {
+        std::fprintf(stderr, "kqsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", pty.slave_path().c_str());
+    std::fflush(stdout);
+    log("serving on " + pty.slave_path() + (opt.link_path.empty() ? "" : " via " + opt.link_path));
+
+    kqsim::OutputQueue out(opt.line_rate);
+    kqsim::Shell shell(opt, out);
+    kqsim::Dispatcher dispatcher(shell);
+    const kqsim::OutputQueue::Writer writer = [&](std::string_view bytes) -> ssize_t {
+        if (opt.silent) {
+            return static_cast<ssize_t>(bytes.size());
+        }
+        return ::write(pty.master(), bytes.data(), bytes.size());
+    };
+    const auto hang_up = [&](const char* why) {
+        if (pty.is_open()) {
+            log(std::string("hanging up: ") + why);
+            pty.hang_up();
+            out.clear();
+        }
+    };
+    // Closing the master discards whatever the client has not read yet, so a requested hang-up
+    // lingers until the client has taken the output sent before it, but no longer than this.
+    constexpr auto kHangUpLinger = std::chrono::milliseconds{500};
+    bool hang_up_pending = false;
+    Clock::time_point hang_up_deadline{};
+
+    for (;;) {
+        bool blocked = false;
+        const auto now = Clock::now();
+        if (hang_up_pending && (now >= hang_up_deadline || pty.unread_by_client() == 0)) {
+            hang_up_pending = false;
+            log("unread " + std::to_string(pty.unread_by_client()));
+            hang_up("requested line received");
+        }
+        if (pty.is_open() && !hang_up_pending) {
+            switch (out.pump(now, writer)) {
+                case kqsim::OutputQueue::Result::Idle:
+                    break;
+                case kqsim::OutputQueue::Result::Blocked:
+                    blocked = true;
+                    break;
+                case kqsim::OutputQueue::Result::HangUp:
+                    hang_up_pending = true;
+                    hang_up_deadline = now + kHangUpLinger;
+                    continue;
+                case kqsim::OutputQueue::Result::Failed:
+                    log(std::string("write failed: ") + std::strerror(errno));
+                    hang_up("pty unusable");
+                    break;
+            }
+            if (pty.is_open()) {
+                shell.poll();
+            }
+        }
+
+        std::array<pollfd, 2> fds{{{signal_pipe[0], POLLIN, 0}, {pty.master(), POLLIN, 0}}};
+        if (blocked) {
+            fds[1].events |= POLLOUT;
+        }
+        const nfds_t count = pty.is_open() ? 2 : 1;
+        int timeout = pty.is_open() && !blocked ? poll_timeout(out.next_wake()) : -1;
+        if (hang_up_pending) {
+            timeout = 2;  // watch the client drain its input
+        }
+        if (::poll(fds.data(), count, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::fprintf(stderr, "kqsim: poll: %s\n", std::strerror(errno));
+            return 1;
+        }
+
+        if ((fds[0].revents & POLLIN) != 0) {
+            unsigned char sig = 0;
+            while (::read(signal_pipe[0], &sig, 1) == 1) {
+                if (sig == SIGUSR1) {
+                    hang_up_pending = false;
+                    hang_up("SIGUSR1");
+                } else {
+                    log(sig == SIGINT ? "SIGINT, exiting" : "SIGTERM, exiting");
+                    return 0;
+                }
+            }
+        }
+
+        if (count == 2 && pty.is_open() && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            std::array<char, 4096> buf{};
+            for (;;) {
+                const ssize_t n = ::read(pty.master(), buf.data(), buf.size());
+                if (n > 0 && hang_up_pending) {
+                    continue;  // the controller is going down and no longer listens
+                }
+                if (n > 0) {
+                    dispatcher.feed(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+                    continue;
+                }
+                // We hold the slave open, so EOF or an error here means the pty itself is gone;
+                // treat it as dead rather than spin on it.
+                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                    hang_up("pty read failed");
+                }
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto parsed = kqsim::parse_options(std::span<char* const>(argv, static_cast<std::size_t>(argc)));
+    switch (parsed.status) {
+        case kqsim::ParseResult::Status::Help:
+            kqsim::print_usage(stdout);
+            return 0;
+        case kqsim::ParseResult::Status::Error:
+            std::fprintf(stderr, "kqsim: %s\n", parsed.error.c_str());
+            kqsim::print_usage(stderr);
+            return 2;
+        case kqsim::ParseResult::Status::Run:
+            break;
+    }
+    kqsim::verbose_log = parsed.options.verbose;
+    return serve(parsed.options);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kqsim {
+
+struct Options {
+    std::string link_path;  // empty: no symlink
+    std::string serial = "KQ10042317";
+    std::chrono::milliseconds clean_delay{300};
+    bool bluetooth = false;  // the controller reached over its Bluetooth bridge prompts differently
+
+    // Faults a misbehaving controller can show; each combines with the others.
+    bool silent = false;
+    std::optional<std::chrono::milliseconds> split_prompt;
+    bool stale_prompt = false;
+    struct Endless {
+        std::chrono::milliseconds gap;
+        std::optional<unsigned long> count;  // none: stream until hang-up or exit
+    };
+    std::optional<Endless> endless;
+    std::vector<std::string> ignore;
+    std::vector<std::string> hangup_on;
+    unsigned long line_rate = 0;  // baud to pace output at; 0: as fast as the pty takes it
+
+    bool verbose = false;
+};
+
+struct ParseResult {
+    enum class Status { Run, Help, Error } status = Status::Run;
+    Options options;
+    std::string error;
+};
+
+ParseResult parse_options(std::span<char* const> args);
+void print_usage(std::FILE* to);
+
+}  // namespace kqsim

@@ -1,0 +1,106 @@
+#include "out_queue.h"
+
+#include <cerrno>
+#include <cmath>
+#include <limits>
+
+namespace kqsim {
+namespace {
+
+using Nanos = std::chrono::duration<double, std::nano>;
+
+// How far behind its schedule a run may fall (poll wakes up late by up to a millisecond)
+// before it counts as idle and restarts, instead of catching up in a burst.
+constexpr auto kMaxLag = std::chrono::milliseconds{1};
+
+}  // namespace
+
+void OutputQueue::enqueue(Entry e) {
+    if (entries_.empty()) {
+        head_ready_ = Clock::now() + e.delay;
+        head_sent_ = 0;
+    }
+    entries_.push_back(std::move(e));
+}
+
+void OutputQueue::push(std::string bytes, Clock::duration delay) {
+    enqueue(Entry{std::move(bytes), delay, false});
+}
+
+void OutputQueue::push_hang_up(Clock::duration delay) { enqueue(Entry{{}, delay, true}); }
+
+void OutputQueue::clear() {
+    entries_.clear();
+    head_sent_ = 0;
+}
+
+Clock::time_point OutputQueue::next_byte_slot() const {
+    const double byte_ns = 1e10 / static_cast<double>(line_rate_);  // 10 bits per byte
+    return run_start_ + std::chrono::ceil<Clock::duration>(Nanos{static_cast<double>(run_bytes_) * byte_ns});
+}
+
+std::size_t OutputQueue::paced_budget(Clock::time_point now) {
+    if (line_rate_ == 0) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    if (next_byte_slot() + kMaxLag < now) {
+        run_start_ = now;
+        run_bytes_ = 0;
+    }
+    const double byte_ns = 1e10 / static_cast<double>(line_rate_);
+    const double elapsed = Nanos{now - run_start_}.count();
+    if (elapsed < 0) {
+        return 0;
+    }
+    // The byte whose slot is exactly now may go, hence the +1.
+    const auto started = static_cast<std::uint64_t>(std::floor(elapsed / byte_ns)) + 1;
+    return started > run_bytes_ ? static_cast<std::size_t>(started - run_bytes_) : 0;
+}
+
+OutputQueue::Result OutputQueue::pump(Clock::time_point now, const Writer& write) {
+    while (!entries_.empty()) {
+        if (now < head_ready_) {
+            return Result::Idle;
+        }
+        const Entry& head = entries_.front();
+        if (head.hang_up) {
+            clear();
+            return Result::HangUp;
+        }
+        while (head_sent_ < head.bytes.size()) {
+            const std::size_t budget = paced_budget(now);
+            if (budget == 0) {
+                return Result::Idle;
+            }
+            const std::size_t want = std::min(budget, head.bytes.size() - head_sent_);
+            const ssize_t n = write(std::string_view{head.bytes}.substr(head_sent_, want));
+            if (n < 0) {
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Result::Blocked
+                                                                                  : Result::Failed;
+            }
+            head_sent_ += static_cast<std::size_t>(n);
+            run_bytes_ += static_cast<std::uint64_t>(n);
+            if (static_cast<std::size_t>(n) < want) {
+                return Result::Blocked;
+            }
+        }
+        entries_.pop_front();
+        head_sent_ = 0;
+        if (!entries_.empty()) {
+            head_ready_ = now + entries_.front().delay;
+        }
+    }
+    return Result::Idle;
+}
+
+std::optional<Clock::time_point> OutputQueue::next_wake() const {
+    if (entries_.empty()) {
+        return std::nullopt;
+    }
+    if (line_rate_ == 0 || entries_.front().hang_up) {
+        return head_ready_;
+    }
+    return std::max(head_ready_, next_byte_slot());
+}
+
+}  // namespace kqsim

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kqsim {
+
+using Clock = std::chrono::steady_clock;
+
+// Everything the controller sends goes through this queue, so delayed answers, split prompts
+// and line-rate pacing are all timers of the poll loop rather than sleeps.
+//
+// Entries leave strictly in order. An entry's delay counts from the moment it reaches the head
+// (the previous entry fully written, or the push into an empty queue), so output queued behind
+// a slow answer simply waits for it.
+class OutputQueue {
+public:
+    // Takes bytes for the line; returns how many it accepted, or -1 with errno set.
+    using Writer = std::function<ssize_t(std::string_view)>;
+    enum class Result {
+        Idle,     // nothing more can go before next_wake()
+        Blocked,  // the pty is full; wait for it to become writable
+        HangUp,   // a queued hang-up is due
+        Failed,   // the writer reported an error other than a full pty
+    };
+
+    explicit OutputQueue(unsigned long line_rate) : line_rate_(line_rate) {}
+
+    void push(std::string bytes, Clock::duration delay = Clock::duration::zero());
+    void push_hang_up(Clock::duration delay = Clock::duration::zero());
+    bool empty() const { return entries_.empty(); }
+    void clear();
+
+    Result pump(Clock::time_point now, const Writer& write);
+    std::optional<Clock::time_point> next_wake() const;
+
+private:
+    struct Entry {
+        std::string bytes;
+        Clock::duration delay;
+        bool hang_up;
+    };
+
+    void enqueue(Entry e);
+    std::size_t paced_budget(Clock::time_point now);
+    Clock::time_point next_byte_slot() const;
+
+    std::deque<Entry> entries_;
+    Clock::time_point head_ready_{};
+    std::size_t head_sent_ = 0;
+
+    // Pacing: byte k of a run may start at run_start_ + k byte times. A run restarts whenever
+    // the line has been idle, so waiting never earns credit for a later burst.
+    unsigned long line_rate_;
+    Clock::time_point run_start_{};
+    std::uint64_t run_bytes_ = 0;
+};
+
+}  // namespace kqsim
