@@ -123,6 +123,10 @@ void setTimeCriticalPriority(std::thread& t);
 // Milliseconds of a monotonic clock, wrapping at 2^32 like the Windows tick count.
 std::uint32_t tickCountMs();
 void sleepMs(std::uint32_t ms);
+// Sleeps `ms` milliseconds and returns as close after them as the system allows: the last two
+// milliseconds are waited out awake, since a sleeping thread is woken a tenth of a millisecond late
+// or more. For the few waits whose length is part of a protocol, not for periodic work.
+void sleepPreciseMs(std::uint32_t ms);
 
 struct LocalTime {
     int year, month, day, hour, minute, second, millisecond;

@@ -64,7 +64,7 @@ std::optional<std::string> findProfileValue(std::string_view content, std::strin
         const std::string_view line = trim(content.substr(pos, end - pos));
         pos = end + 1;
 
-        if (line.empty() || line.front() == ';') {
+        if (line.empty()) {
             continue;
         }
         if (line.front() == '[') {

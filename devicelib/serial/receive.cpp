@@ -167,7 +167,7 @@ void PauseTransferCycle() {
     st.savedWriteFlag.store(flags.threadWriteFlag.load());
     flags.threadWriteFlag.store(0);
     // Lets a request already on its way be answered before the port carries text.
-    platform::sleepMs(100);
+    platform::sleepPreciseMs(100);
 }
 
 void ResumeTransferCycle() {

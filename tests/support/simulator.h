@@ -1,29 +1,21 @@
-// Starts the simulated controller as a child process on a fresh pseudo terminal.
+// The simulated controller for tests: a launcher that fails the test's setup when kqsim cannot start.
 #pragma once
 
+#include <stdexcept>
 #include <string>
-#include <sys/types.h>
 #include <vector>
+
+#include "simulator/launcher.h"
 
 namespace kvtest {
 
-class Simulator {
+class Simulator : public kqsim::Launcher {
 public:
-    // Starts kqsim with `options` and waits (generously) for it to print its port's path.
-    explicit Simulator(std::vector<std::string> options = {});
-    ~Simulator();
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
-
-    const std::string& port() const { return port_; }
-    // Makes the simulator hang up its line.
-    void hangUp();
-    // Stops the simulator and waits for it; true when it ended cleanly with exit code 0.
-    bool stop();
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
+    explicit Simulator(std::vector<std::string> options = {}) : kqsim::Launcher(std::move(options)) {
+        if (!started()) {
+            throw std::runtime_error("the simulated controller did not start");
+        }
+    }
 };
 
 }  // namespace kvtest

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kTime = R"(\d\d:\d\d:\d\d:\d\d\d)";
+// In expected text, "{T}" stands for a time of day "HH:MM:SS:mmm" and "{D}" for a date "DD.MM.YYYY".
+const std::string kTime = "{T}";
+const std::string kDate = "{D}";
 const std::string kBannerRule(80, '-');
 
 // Sets or removes an environment variable for the life of the object.
@@ -55,8 +57,45 @@ std::string readFile(const fs::path& path) {
     return content.str();
 }
 
-bool matches(const std::string& text, const std::string& pattern) {
-    return std::regex_match(text, std::regex(pattern));
+bool digitsAndSeparators(const std::string& text, std::size_t at, const char* shape) {
+    for (std::size_t i = 0; shape[i] != '\0'; ++i, ++at) {
+        if (at >= text.size()) {
+            return false;
+        }
+        const bool ok = shape[i] == 'd' ? (text[at] >= '0' && text[at] <= '9') : text[at] == shape[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whole-text comparison of `text` with `shape`, in which every placeholder matches one time or date.
+bool matches(const std::string& text, const std::string& shape) {
+    std::size_t t = 0;
+    std::size_t s = 0;
+    while (s < shape.size()) {
+        if (shape.compare(s, 3, kTime) == 0) {
+            if (!digitsAndSeparators(text, t, "dd:dd:dd:ddd")) {
+                return false;
+            }
+            t += 12;
+            s += 3;
+        } else if (shape.compare(s, 3, kDate) == 0) {
+            if (!digitsAndSeparators(text, t, "dd.dd.dddd")) {
+                return false;
+            }
+            t += 10;
+            s += 3;
+        } else {
+            if (t >= text.size() || text[t] != shape[s]) {
+                return false;
+            }
+            ++t;
+            ++s;
+        }
+    }
+    return t == text.size();
 }
 
 // Every test gets its own log directory and an empty settings file slot in the current directory.
@@ -153,12 +192,12 @@ TEST_F(LogTest, EachKindHasItsLineShape) {
         int kind;
         std::string pattern;
     } cases[] = {
-        {kv::LOG_TIME, "^" + kTime + ", time line 1\n$"},
-        {kv::LOG_INFO, "^INFO: info line 1\n$"},
-        {kv::LOG_ERROR, "^" + kTime + ", ERROR: error line 1\n$"},
-        {kv::LOG_WARNING, "^WARNING: warning line 1\n$"},
-        {kv::LOG_LINE, "^plain line 1\n$"},
-        {kv::LOG_RAW, "^raw line 1$"},
+        {kv::LOG_TIME, kTime + ", time line 1\n"},
+        {kv::LOG_INFO, "INFO: info line 1\n"},
+        {kv::LOG_ERROR, kTime + ", ERROR: error line 1\n"},
+        {kv::LOG_WARNING, "WARNING: warning line 1\n"},
+        {kv::LOG_LINE, "plain line 1\n"},
+        {kv::LOG_RAW, "raw line 1"},
     };
     const char* texts[] = {"time line", "info line", "error line", "warning line", "plain line", "raw line"};
     for (const auto& c : cases) {
@@ -198,11 +237,11 @@ TEST_F(LogTest, LongMessagesAreCutAt255Characters) {
 
     start();
     kv::LogMsg(kv::LOG_ERROR, "%s%s", longText.c_str(), "tail");
-    EXPECT_TRUE(matches(newText(), "^" + kTime + ", ERROR: x{255}\n$"));
+    EXPECT_TRUE(matches(newText(), kTime + ", ERROR: " + std::string(255, 'x') + "\n"));
 
     start();
     kv::LogLevelMsg(0, "%0300d|", 7);
-    EXPECT_TRUE(matches(newText(), "^" + kTime + ", 0{255}\n$"));
+    EXPECT_TRUE(matches(newText(), kTime + ", " + std::string(255, '0') + "\n"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -249,8 +288,7 @@ TEST_F(LogTest, LevelMessagesUpToTheSettingOnly) {
         EXPECT_EQ(newText(), "");
         kv::LogLevelMsg(setting, "level %d", setting);
         kv::LogLevelMsg(setting - 1, "%s", "coarser");
-        EXPECT_TRUE(matches(newText(), "^" + kTime + ", level " + std::to_string(setting) + "\n" + kTime +
-                                           ", coarser\n$"))
+        EXPECT_TRUE(matches(newText(), kTime + ", level " + std::to_string(setting) + "\n" + kTime + ", coarser\n"))
             << newText();
     }
 }
@@ -297,15 +335,15 @@ std::vector<std::uint8_t> replyTicket(std::uint32_t code, std::uint16_t session,
 TEST_F(LogTest, RequestTraceLines) {
     start("[LOGGING]\nLogLevel=1\n");
     kv::TraceRequest(1, requestFrame(6, 3, 17).data());
-    EXPECT_TRUE(matches(newText(), "^" + kTime + R"(,   SE: \[INFO_RD_REQUEST\] \(6\), \[3,17\]\n$)")) << newText();
+    EXPECT_TRUE(matches(newText(), kTime + ",   SE: [INFO_RD_REQUEST] (6), [3,17]\n")) << newText();
 
     start("[LOGGING]\nLogLevel=1\n");
     kv::TraceRequest(0, requestFrame(18, 0xABCD, 0x1234).data());
     kv::TraceRequest(1, requestFrame(19, 1, 2).data());
     kv::TraceRequest(1, requestFrame(0, 1, 2).data());
-    EXPECT_TRUE(matches(newText(), "^" + kTime + R"(,   SE: \[BT_NO_LISTEN_REQUEST\] \(18\), \[43981,4660\]\n)" +
-                                       kTime + R"(,   SE: \[unknown request code\] \(19\), \[1,2\]\n)" + kTime +
-                                       R"(,   SE: \[unknown request code\] \(0\), \[1,2\]\n$)"))
+    EXPECT_TRUE(matches(newText(), kTime + ",   SE: [BT_NO_LISTEN_REQUEST] (18), [43981,4660]\n" + kTime +
+                                       ",   SE: [unknown request code] (19), [1,2]\n" + kTime +
+                                       ",   SE: [unknown request code] (0), [1,2]\n"))
         << newText();
 
     // Above the setting, and the cyclic I/O request below level 2: nothing.
@@ -317,7 +355,7 @@ TEST_F(LogTest, RequestTraceLines) {
 
     start("[LOGGING]\nLogLevel=2\n");
     kv::TraceRequest(1, requestFrame(2, 3, 17).data());
-    EXPECT_TRUE(matches(newText(), "^" + kTime + R"(,   SE: \[REM_IO_REQUEST\] \(2\), \[3,17\]\n$)")) << newText();
+    EXPECT_TRUE(matches(newText(), kTime + ",   SE: [REM_IO_REQUEST] (2), [3,17]\n")) << newText();
 }
 
 TEST_F(LogTest, ReplyTraceLines) {
@@ -325,9 +363,9 @@ TEST_F(LogTest, ReplyTraceLines) {
     kv::TraceReply(1, replyTicket(106, 3, 17).data());
     kv::TraceReply(0, replyTicket(200, 0x0102, 0x0304).data());
     kv::TraceReply(1, replyTicket(100, 0, 0).data());
-    EXPECT_TRUE(matches(newText(), "^" + kTime + R"(,   EM: \[INFO_RD_REPLY\] \(106\), \[3,17\]\n)" + kTime +
-                                       R"(,   EM: \[unknown reply code\] \(200\), \[258,772\]\n)" + kTime +
-                                       R"(,   EM: \[unknown reply code\] \(100\), \[0,0\]\n$)"))
+    EXPECT_TRUE(matches(newText(), kTime + ",   EM: [INFO_RD_REPLY] (106), [3,17]\n" + kTime +
+                                       ",   EM: [unknown reply code] (200), [258,772]\n" + kTime +
+                                       ",   EM: [unknown reply code] (100), [0,0]\n"))
         << newText();
 
     start("[LOGGING]\nLogLevel=1\n");
@@ -337,7 +375,7 @@ TEST_F(LogTest, ReplyTraceLines) {
 
     start("[LOGGING]\nLogLevel=2\n");
     kv::TraceReply(2, replyTicket(102, 5, 6).data());
-    EXPECT_TRUE(matches(newText(), "^" + kTime + R"(,   EM: \[REM_IO_REPLY\] \(102\), \[5,6\]\n$)")) << newText();
+    EXPECT_TRUE(matches(newText(), kTime + ",   EM: [REM_IO_REPLY] (102), [5,6]\n")) << newText();
 }
 
 TEST(LogTelegramNames, RequestAndReplyNamesByCode) {
@@ -392,7 +430,7 @@ TEST_F(LogTest, DataDumpIsByteExact) {
         kv::LogDataDump(kDumpBytes, 1, c.count);
         const std::string shown = std::to_string(c.count < 0 ? 0 : c.count);
         const std::string text = newText();
-        ASSERT_TRUE(matches(text.substr(0, text.find('\n') + 1), "^" + kTime + ": len= " + shown + "\n$")) << text;
+        ASSERT_TRUE(matches(text.substr(0, text.find('\n') + 1), kTime + ": len= " + shown + "\n")) << text;
         EXPECT_EQ(text.substr(text.find('\n') + 1), c.rows + "\n");
     }
 }
@@ -417,7 +455,7 @@ TEST_F(LogTest, RxDumpIsByteExactAndOnlyWithLogRx) {
         kv::LogRxData(kDumpBytes, 1, c.count);
         const std::string text = newText();
         const std::string header = text.substr(0, text.find('\n') + 1);
-        ASSERT_TRUE(matches(header, "^" + kTime + ": PC-RX  <<<  len: " + std::to_string(c.count) + "\n$")) << text;
+        ASSERT_TRUE(matches(header, kTime + ": PC-RX  <<<  len: " + std::to_string(c.count) + "\n")) << text;
         EXPECT_EQ(text.substr(header.size()), kRule + c.rows + "\n");
     }
 }
@@ -485,11 +523,11 @@ TEST_F(LogTest, StatisticsBlockOnlyWithTheStatisticSetting) {
 
     start("[LOGGING]\nStatistic=1\n");
     kv::LogStatistics();
-    std::string expected = "^";
+    std::string expected;
     for (const std::string& line : kv::FormatStatistics(knownStatistics())) {
-        expected += kTime + ", " + std::regex_replace(line, std::regex(R"([()])"), R"(\$&)") + "\n";
+        expected += kTime + ", " + line + "\n";
     }
-    EXPECT_TRUE(matches(newText(), expected + "$")) << newText();
+    EXPECT_TRUE(matches(newText(), expected)) << newText();
     EXPECT_NE(newText().find(", Statistic: tcnt= 6100, tmax= 48, tavg= 9, dynTimeOut= 96, retries= 2\n"),
               std::string::npos);
 
@@ -576,11 +614,17 @@ TEST_F(LogTest, LinesWithoutAStartedLogAreDiscarded) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(LogHelpers, TimeTextAndBluetoothAddress) {
-    EXPECT_TRUE(matches(kv::GetLogTimeStr(0), R"(^\d\d\.\d\d\.\d\d\d\d )" + kTime + "$")) << kv::GetLogTimeStr(0);
-    EXPECT_TRUE(matches(kv::GetLogTimeStr(1), "^" + kTime + "$"));
+    EXPECT_TRUE(matches(kv::GetLogTimeStr(0), kDate + " " + kTime)) << kv::GetLogTimeStr(0);
+    EXPECT_TRUE(matches(kv::GetLogTimeStr(1), kTime)) << kv::GetLogTimeStr(1);
     // Only the low byte selects the short form.
-    EXPECT_TRUE(matches(kv::GetLogTimeStr(0x100), R"(^\d\d\.\d\d\.\d\d\d\d )" + kTime + "$"));
-    EXPECT_TRUE(matches(kv::GetLogTimeStr(0x101), "^" + kTime + "$"));
+    EXPECT_TRUE(matches(kv::GetLogTimeStr(0x100), kDate + " " + kTime));
+    EXPECT_TRUE(matches(kv::GetLogTimeStr(0x101), kTime));
+
+    // The shape matcher itself must reject near misses, or the line tests above would prove nothing.
+    EXPECT_TRUE(matches("12:34:56:789, x\n", kTime + ", x\n"));
+    EXPECT_FALSE(matches("12:34:56:78, x\n", kTime + ", x\n"));
+    EXPECT_FALSE(matches("12:34:56:789, x\n\n", kTime + ", x\n"));
+    EXPECT_FALSE(matches("12.34.56.789, x\n", kTime + ", x\n"));
 
     const std::uint8_t address[] = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13};
     EXPECT_EQ(kv::BtAddrToStr(address), "00:1A:7D:DA:71:13");
@@ -606,15 +650,17 @@ TEST_F(LogTest, LinesFromManyThreadsNeverMix) {
         th.join();
     }
     std::istringstream text(newText());
-    const std::regex message("^" + kTime + ", thread [0-3] line \\d+$");
-    const std::regex header("^" + kTime + ": len= 17$");
     int messages = 0;
     int dumps = 0;
     std::string line;
     while (std::getline(text, line)) {
-        if (std::regex_match(line, message)) {
+        int thread = -1;
+        int number = -1;
+        if (line.size() > 12 && std::sscanf(line.c_str() + 12, ", thread %d line %d", &thread, &number) == 2 &&
+            matches(line, kTime + ", thread " + std::to_string(thread) + " line " + std::to_string(number))) {
+            EXPECT_TRUE(thread >= 0 && thread < kThreads && number >= 0 && number < kLines) << line;
             ++messages;
-        } else if (std::regex_match(line, header)) {
+        } else if (matches(line, kTime + ": len= 17")) {
             // The rows of a dump follow its header directly.
             std::string row1, row2, empty;
             ASSERT_TRUE(std::getline(text, row1) && std::getline(text, row2) && std::getline(text, empty));

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cerrno>
@@ -70,6 +71,138 @@ int poll_timeout(std::optional<Clock::time_point> wake) {
     return left <= 0 ? 0 : static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
 }
 
+class Controller {
+public:
+    Controller(const kqsim::Options& opt, kqsim::Pty& pty)
+        : opt_(opt), pty_(pty), out_(opt.line_rate), shell_(opt, out_), dispatcher_(shell_) {}
+
+    // Serves until SIGINT or SIGTERM; returns the exit status.
+    int run() {
+        for (;;) {
+            const bool blocked = send_output();
+            std::array<pollfd, 2> fds{{{signal_pipe[0], POLLIN, 0}, {pty_.master(), POLLIN, 0}}};
+            if (blocked) {
+                fds[1].events |= POLLOUT;
+            }
+            const nfds_t count = pty_.is_open() ? 2 : 1;
+            int timeout = pty_.is_open() && !blocked ? poll_timeout(out_.next_wake()) : -1;
+            if (hang_up_pending_) {
+                timeout = 2;  // watch the client drain its input
+            }
+            if (::poll(fds.data(), count, timeout) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                std::fprintf(stderr, "kqsim: poll: %s\n", std::strerror(errno));
+                return 1;
+            }
+            if ((fds[0].revents & POLLIN) != 0 && !take_signals()) {
+                return 0;
+            }
+            if (count == 2 && pty_.is_open() && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                take_input();
+            }
+        }
+    }
+
+private:
+    // Closing the master discards whatever the client has not read yet, so a requested hang-up
+    // lingers until the client has taken the output sent before it, but no longer than
+    // kHangUpLinger. Written bytes reach the slave's input queue asynchronously, which is why an
+    // empty queue only counts once kSettle has passed since the last write.
+    static constexpr auto kHangUpLinger = std::chrono::milliseconds{500};
+    static constexpr auto kSettle = std::chrono::milliseconds{20};
+
+    void hang_up(const char* why) {
+        hang_up_pending_ = false;
+        if (pty_.is_open()) {
+            log(std::string("hanging up: ") + why);
+            pty_.hang_up();
+            out_.clear();
+        }
+    }
+
+    ssize_t write(std::string_view bytes) {
+        if (opt_.silent) {
+            return static_cast<ssize_t>(bytes.size());
+        }
+        last_write_ = Clock::now();
+        return ::write(pty_.master(), bytes.data(), bytes.size());
+    }
+
+    // Writes what is due; true when the pty is full and we must wait until it is writable.
+    bool send_output() {
+        const auto now = Clock::now();
+        if (hang_up_pending_ && (now >= hang_up_deadline_ ||
+                                 (now - last_write_ >= kSettle && pty_.unread_by_client() == 0))) {
+            hang_up("requested line received");
+        }
+        if (!pty_.is_open() || hang_up_pending_) {
+            return false;
+        }
+        bool blocked = false;
+        switch (out_.pump(now, [this](std::string_view b) { return write(b); })) {
+            case kqsim::OutputQueue::Result::Idle:
+                break;
+            case kqsim::OutputQueue::Result::Blocked:
+                blocked = true;
+                break;
+            case kqsim::OutputQueue::Result::HangUp:
+                hang_up_pending_ = true;
+                hang_up_deadline_ = now + kHangUpLinger;
+                return false;
+            case kqsim::OutputQueue::Result::Failed:
+                log(std::string("write failed: ") + std::strerror(errno));
+                hang_up("pty unusable");
+                return false;
+        }
+        shell_.poll();
+        return blocked;
+    }
+
+    // False once we are told to exit.
+    bool take_signals() {
+        unsigned char sig = 0;
+        while (::read(signal_pipe[0], &sig, 1) == 1) {
+            if (sig != SIGUSR1) {
+                log(sig == SIGINT ? "SIGINT, exiting" : "SIGTERM, exiting");
+                return false;
+            }
+            hang_up("SIGUSR1");
+        }
+        return true;
+    }
+
+    void take_input() {
+        std::array<char, 4096> buf{};
+        for (;;) {
+            const ssize_t n = ::read(pty_.master(), buf.data(), buf.size());
+            if (n > 0) {
+                // While going down the controller no longer listens.
+                if (!hang_up_pending_) {
+                    dispatcher_.feed(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+                }
+                continue;
+            }
+            // We hold the slave open, so EOF or an error here means the pty itself is gone;
+            // treat it as dead rather than spin on it.
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                hang_up("pty read failed");
+            }
+            return;
+        }
+    }
+
+    const kqsim::Options& opt_;
+    kqsim::Pty& pty_;
+    kqsim::OutputQueue out_;
+    kqsim::Shell shell_;
+    kqsim::Dispatcher dispatcher_;
+    Clock::time_point last_write_{};
+    bool hang_up_pending_ = false;
+    Clock::time_point hang_up_deadline_{};
+};
+
 int serve(const kqsim::Options& opt) {
     std::string error;
     kqsim::Pty pty;
@@ -82,108 +215,7 @@ int serve(const kqsim::Options& opt) {
     std::printf("%s\n", pty.slave_path().c_str());
     std::fflush(stdout);
     log("serving on " + pty.slave_path() + (opt.link_path.empty() ? "" : " via " + opt.link_path));
-
-    kqsim::OutputQueue out(opt.line_rate);
-    kqsim::Shell shell(opt, out);
-    kqsim::Dispatcher dispatcher(shell);
-    const kqsim::OutputQueue::Writer writer = [&](std::string_view bytes) -> ssize_t {
-        if (opt.silent) {
-            return static_cast<ssize_t>(bytes.size());
-        }
-        return ::write(pty.master(), bytes.data(), bytes.size());
-    };
-    const auto hang_up = [&](const char* why) {
-        if (pty.is_open()) {
-            log(std::string("hanging up: ") + why);
-            pty.hang_up();
-            out.clear();
-        }
-    };
-    // Closing the master discards whatever the client has not read yet, so a requested hang-up
-    // lingers until the client has taken the output sent before it, but no longer than this.
-    constexpr auto kHangUpLinger = std::chrono::milliseconds{500};
-    bool hang_up_pending = false;
-    Clock::time_point hang_up_deadline{};
-
-    for (;;) {
-        bool blocked = false;
-        const auto now = Clock::now();
-        if (hang_up_pending && (now >= hang_up_deadline || pty.unread_by_client() == 0)) {
-            hang_up_pending = false;
-            log("unread " + std::to_string(pty.unread_by_client()));
-            hang_up("requested line received");
-        }
-        if (pty.is_open() && !hang_up_pending) {
-            switch (out.pump(now, writer)) {
-                case kqsim::OutputQueue::Result::Idle:
-                    break;
-                case kqsim::OutputQueue::Result::Blocked:
-                    blocked = true;
-                    break;
-                case kqsim::OutputQueue::Result::HangUp:
-                    hang_up_pending = true;
-                    hang_up_deadline = now + kHangUpLinger;
-                    continue;
-                case kqsim::OutputQueue::Result::Failed:
-                    log(std::string("write failed: ") + std::strerror(errno));
-                    hang_up("pty unusable");
-                    break;
-            }
-            if (pty.is_open()) {
-                shell.poll();
-            }
-        }
-
-        std::array<pollfd, 2> fds{{{signal_pipe[0], POLLIN, 0}, {pty.master(), POLLIN, 0}}};
-        if (blocked) {
-            fds[1].events |= POLLOUT;
-        }
-        const nfds_t count = pty.is_open() ? 2 : 1;
-        int timeout = pty.is_open() && !blocked ? poll_timeout(out.next_wake()) : -1;
-        if (hang_up_pending) {
-            timeout = 2;  // watch the client drain its input
-        }
-        if (::poll(fds.data(), count, timeout) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            std::fprintf(stderr, "kqsim: poll: %s\n", std::strerror(errno));
-            return 1;
-        }
-
-        if ((fds[0].revents & POLLIN) != 0) {
-            unsigned char sig = 0;
-            while (::read(signal_pipe[0], &sig, 1) == 1) {
-                if (sig == SIGUSR1) {
-                    hang_up_pending = false;
-                    hang_up("SIGUSR1");
-                } else {
-                    log(sig == SIGINT ? "SIGINT, exiting" : "SIGTERM, exiting");
-                    return 0;
-                }
-            }
-        }
-
-        if (count == 2 && pty.is_open() && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            std::array<char, 4096> buf{};
-            for (;;) {
-                const ssize_t n = ::read(pty.master(), buf.data(), buf.size());
-                if (n > 0 && hang_up_pending) {
-                    continue;  // the controller is going down and no longer listens
-                }
-                if (n > 0) {
-                    dispatcher.feed(std::string_view(buf.data(), static_cast<std::size_t>(n)));
-                    continue;
-                }
-                // We hold the slave open, so EOF or an error here means the pty itself is gone;
-                // treat it as dead rather than spin on it.
-                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                    hang_up("pty read failed");
-                }
-                break;
-            }
-        }
-    }
+    return Controller(opt, pty).run();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "out_queue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <limits>
@@ -9,9 +10,10 @@ namespace {
 
 using Nanos = std::chrono::duration<double, std::nano>;
 
-// How far behind its schedule a run may fall (poll wakes up late by up to a millisecond)
-// before it counts as idle and restarts, instead of catching up in a burst.
-constexpr auto kMaxLag = std::chrono::milliseconds{1};
+// How far behind its schedule a run may fall before it restarts instead of catching up. poll()
+// counts in whole milliseconds, so wake-ups come up to a millisecond late in normal operation;
+// only a real stall (or a client that stopped reading) goes beyond this.
+constexpr auto kMaxLag = std::chrono::milliseconds{5};
 
 }  // namespace
 
@@ -43,9 +45,10 @@ std::size_t OutputQueue::paced_budget(Clock::time_point now) {
     if (line_rate_ == 0) {
         return std::numeric_limits<std::size_t>::max();
     }
-    if (next_byte_slot() + kMaxLag < now) {
-        run_start_ = now;
+    if (!run_open_ || next_byte_slot() + kMaxLag < now) {
+        run_start_ = run_open_ ? now : std::max(now, next_byte_slot());
         run_bytes_ = 0;
+        run_open_ = true;
     }
     const double byte_ns = 1e10 / static_cast<double>(line_rate_);
     const double elapsed = Nanos{now - run_start_}.count();
@@ -60,6 +63,7 @@ std::size_t OutputQueue::paced_budget(Clock::time_point now) {
 OutputQueue::Result OutputQueue::pump(Clock::time_point now, const Writer& write) {
     while (!entries_.empty()) {
         if (now < head_ready_) {
+            run_open_ = false;
             return Result::Idle;
         }
         const Entry& head = entries_.front();
@@ -90,6 +94,7 @@ OutputQueue::Result OutputQueue::pump(Clock::time_point now, const Writer& write
             head_ready_ = now + entries_.front().delay;
         }
     }
+    run_open_ = false;
     return Result::Idle;
 }
 

@@ -57,11 +57,13 @@ private:
     Clock::time_point head_ready_{};
     std::size_t head_sent_ = 0;
 
-    // Pacing: byte k of a run may start at run_start_ + k byte times. A run restarts whenever
-    // the line has been idle, so waiting never earns credit for a later burst.
+    // Pacing: byte k of a run may start at run_start_ + k byte times. A run ends whenever the
+    // queue has nothing ready to send, and the next one starts when the line is free again, so
+    // idle time never earns credit for a burst.
     unsigned long line_rate_;
     Clock::time_point run_start_{};
     std::uint64_t run_bytes_ = 0;
+    bool run_open_ = false;
 };
 
 }  // namespace kqsim

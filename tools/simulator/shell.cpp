@@ -83,7 +83,7 @@ void Shell::handle(const std::string& line) {
     }
     out_.push(line + "\r\n");
     if (opt_.endless) {
-        stream_.emplace();
+        stream_ = Stream{0};
         return;
     }
     answer(line);

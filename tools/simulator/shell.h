@@ -35,7 +35,7 @@ private:
 
     // While an answer streams, later lines wait their turn.
     struct Stream {
-        unsigned long written = 0;
+        unsigned long written;
     };
     std::optional<Stream> stream_;
     std::deque<std::string> waiting_;

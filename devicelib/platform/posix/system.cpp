@@ -96,15 +96,10 @@ std::optional<std::string> environmentValue(const char* name) {
 
 std::optional<std::string> firstDirectoryEntry(const std::string& pattern) {
     const std::size_t slash = pattern.rfind('/');
-    std::string directory;
-    std::string namePattern;
-    if (slash == std::string::npos) {
-        directory = ".";
-        namePattern = pattern;
-    } else {
-        directory = slash == 0 ? std::string("/") : pattern.substr(0, slash);
-        namePattern = pattern.substr(slash + 1);
-    }
+    const bool hasDirectory = slash != std::string::npos;
+    const std::string directory =
+        !hasDirectory ? std::string(".") : (slash == 0 ? std::string("/") : pattern.substr(0, slash));
+    const std::string namePattern = hasDirectory ? pattern.substr(slash + 1) : pattern;
 
     struct DirCloser {
         void operator()(DIR* d) const { closedir(d); }

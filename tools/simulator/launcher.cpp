@@ -1,4 +1,4 @@
-#include "support/simulator.h"
+#include "launcher.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -8,18 +8,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
 
 extern char** environ;
 
-namespace kvtest {
+namespace kqsim {
 
-Simulator::Simulator(std::vector<std::string> options) {
+Launcher::Launcher(std::vector<std::string> options, std::string program) {
     int out[2];
     if (::pipe(out) != 0) {
-        throw std::runtime_error("pipe failed");
+        return;
     }
-    std::vector<std::string> args{KQSIM_PATH};
+    std::vector<std::string> args{program};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (auto& a : args) {
@@ -31,12 +30,13 @@ Simulator::Simulator(std::vector<std::string> options) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    const int rc = ::posix_spawn(&pid_, KQSIM_PATH, &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (rc != 0) {
+        pid_ = -1;
         ::close(out[0]);
-        throw std::runtime_error("cannot start the simulator");
+        return;
     }
 
     // The first line of its output is the path of the port.
@@ -60,37 +60,38 @@ Simulator::Simulator(std::vector<std::string> options) {
     ::close(out[0]);
     if (port_.empty()) {
         stop();
-        throw std::runtime_error("the simulator did not report its port");
     }
 }
 
-Simulator::~Simulator() { stop(); }
+Launcher::~Launcher() { stop(); }
 
-void Simulator::hangUp() {
+void Launcher::hangUp() {
     if (pid_ > 0) {
         ::kill(pid_, SIGUSR1);
     }
 }
 
-bool Simulator::stop() {
+bool Launcher::stop() {
     if (pid_ <= 0) {
         return false;
     }
     ::kill(pid_, SIGTERM);
     int status = 0;
-    // A simulator that does not end on SIGTERM is a fault of its own; do not let it hang the test.
+    // A simulator that does not end on SIGTERM is a fault of its own; it must not hang its caller.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     pid_t done = 0;
     while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
         ::poll(nullptr, 0, 10);
     }
+    bool clean = done == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (done == 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
-        status = -1;
+        clean = false;
     }
     pid_ = -1;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    port_.clear();
+    return clean;
 }
 
-}  // namespace kvtest
+}  // namespace kqsim
