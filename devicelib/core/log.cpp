@@ -169,7 +169,9 @@ std::int32_t leadingInteger(const std::string& text) {
     return static_cast<std::int32_t>(value);
 }
 
-std::string timeOfDay() { return GetLogTimeStr(1); }
+std::string timeOfDay() {
+    return GetLogTimeStr(1);
+}
 
 // The line of one message kind, or nothing for an unknown kind.
 std::string composeLine(int kind, const char* text) {
@@ -217,20 +219,22 @@ std::uint32_t readLe32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-unsigned readLe16(const std::uint8_t* p) { return static_cast<unsigned>(p[0]) | (static_cast<unsigned>(p[1]) << 8); }
+unsigned readLe16(const std::uint8_t* p) {
+    return static_cast<unsigned>(p[0]) | (static_cast<unsigned>(p[1]) << 8);
+}
 
 constexpr const char* kRequestNames[] = {
-    "ECHO_REQUEST",          "REM_IO_REQUEST",      "REM_MONITOR_REQUEST", "REM_CONFIG_RD_REQUEST",
-    "REM_CONFIG_WR_REQUEST", "INFO_RD_REQUEST",     "STATE_RD_REQUEST",    "MSG_WR_REQUEST",
-    "INFO_WR_REQUEST",       "BT_SCAN_REQUEST",     "BT_NO_SCAN_REQUEST",  "BT_CONNECT_REQUEST",
-    "BT_DISCON_REQUEST",     "BT_WRITE_REQUEST",    "BT_READ_REQUEST",     "BT_NO_READ_REQUEST",
+    "ECHO_REQUEST",          "REM_IO_REQUEST",       "REM_MONITOR_REQUEST", "REM_CONFIG_RD_REQUEST",
+    "REM_CONFIG_WR_REQUEST", "INFO_RD_REQUEST",      "STATE_RD_REQUEST",    "MSG_WR_REQUEST",
+    "INFO_WR_REQUEST",       "BT_SCAN_REQUEST",      "BT_NO_SCAN_REQUEST",  "BT_CONNECT_REQUEST",
+    "BT_DISCON_REQUEST",     "BT_WRITE_REQUEST",     "BT_READ_REQUEST",     "BT_NO_READ_REQUEST",
     "BT_LISTEN_REQUEST",     "BT_NO_LISTEN_REQUEST",
 };
 constexpr const char* kReplyNames[] = {
-    "ECHO_REPLY",          "REM_IO_REPLY",      "REM_MONITOR_REPLY", "REM_CONFIG_RD_REPLY",
-    "REM_CONFIG_WR_REPLY", "INFO_RD_REPLY",     "STATE_RD_REPLY",    "MSG_WR_REPLY",
-    "INFO_WR_REPLY",       "BT_SCAN_REPLY",     "BT_NO_SCAN_REPLY",  "BT_CONNECT_REPLY",
-    "BT_DISCON_REPLY",     "BT_WRITE_REPLY",    "BT_READ_REPLY",     "BT_NO_READ_REPLY",
+    "ECHO_REPLY",          "REM_IO_REPLY",       "REM_MONITOR_REPLY", "REM_CONFIG_RD_REPLY",
+    "REM_CONFIG_WR_REPLY", "INFO_RD_REPLY",      "STATE_RD_REPLY",    "MSG_WR_REPLY",
+    "INFO_WR_REPLY",       "BT_SCAN_REPLY",      "BT_NO_SCAN_REPLY",  "BT_CONNECT_REPLY",
+    "BT_DISCON_REPLY",     "BT_WRITE_REPLY",     "BT_READ_REPLY",     "BT_NO_READ_REPLY",
     "BT_LISTEN_REPLY",     "BT_NO_LISTEN_REPLY",
 };
 constexpr std::uint32_t kTelegramCount = std::size(kRequestNames);
@@ -436,8 +440,8 @@ void LogStatistics() {
 std::string GetLogTimeStr(int timeOnly) {
     const platform::LocalTime t = platform::localTimeNow();
     char text[96];
-    const int n = std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d:%03d", t.day, t.month, t.year,
-                                t.hour, t.minute, t.second, t.millisecond);
+    const int n = std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d:%03d", t.day, t.month,
+                                t.year, t.hour, t.minute, t.second, t.millisecond);
     if (n < 0) {
         return {};
     }
@@ -454,14 +458,20 @@ std::string BtAddrToStr(const std::uint8_t* address) {
         return {};
     }
     char text[32];
-    const int n = std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", address[0], address[1], address[2],
-                                address[3], address[4], address[5]);
+    const int n = std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", address[0], address[1],
+                                address[2], address[3], address[4], address[5]);
     return n < 0 ? std::string() : std::string(text);
 }
 
-std::int32_t LogLevelSetting() { return logState().logLevel.load(); }
-std::int32_t LogRxSetting() { return logState().logRx.load(); }
-std::int32_t StatisticSetting() { return logState().statistic.load(); }
+std::int32_t LogLevelSetting() {
+    return logState().logLevel.load();
+}
+std::int32_t LogRxSetting() {
+    return logState().logRx.load();
+}
+std::int32_t StatisticSetting() {
+    return logState().statistic.load();
+}
 
 std::string LogFilePath() {
     LogState& st = logState();

@@ -8,7 +8,9 @@ namespace kv {
 namespace {
 
 // The name is the macro's own spelling, so a row can never carry another code's name.
+// clang-format off
 #define KV_RESULT_ROW(code, text) ResultCodeRow{code, #code, text}
+// clang-format on
 
 // Some texts carry the controller family's historic spelling ("sychronized", "finnished"); tools that
 // scan logs for them depend on it, so they stay as they are.
@@ -60,7 +62,9 @@ static_assert(kRows[kRowCount - 1].code == KVLIB_ERR_UNKNOWN, "the unknown-code 
 
 }  // namespace
 
-std::span<const ResultCodeRow> ResultCodeTable() { return {kRows, kRowCount}; }
+std::span<const ResultCodeRow> ResultCodeTable() {
+    return {kRows, kRowCount};
+}
 
 const ResultCodeRow& LookupResultCode(std::uint32_t code) {
     for (const ResultCodeRow& row : kRows) {

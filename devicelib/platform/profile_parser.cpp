@@ -3,7 +3,9 @@
 namespace kv::platform {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) {
@@ -16,7 +18,9 @@ std::string_view trim(std::string_view s) {
 }
 
 // ASCII only: the locale must not change which key a file means.
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -31,7 +35,8 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 std::string_view withoutQuotes(std::string_view value) {
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
         value.remove_prefix(1);
         value.remove_suffix(1);
     }
@@ -64,7 +69,7 @@ std::optional<std::string> findProfileValue(std::string_view content, std::strin
         const std::string_view line = trim(content.substr(pos, end - pos));
         pos = end + 1;
 
-        if (line.empty()) {
+        if (line.empty() || line.front() == ';') {
             continue;
         }
         if (line.front() == '[') {

@@ -10,7 +10,9 @@ namespace {
 constexpr unsigned kReportedTimerDelay = 10;
 
 // The text snprintf produced, or nothing when it failed.
-std::string formatted(const char* buffer, int length) { return length < 0 ? std::string() : std::string(buffer); }
+std::string formatted(const char* buffer, int length) {
+    return length < 0 ? std::string() : std::string(buffer);
+}
 
 }  // namespace
 
@@ -68,11 +70,13 @@ std::array<std::string, 5> FormatStatistics(const TransferStatisticsSnapshot& s)
     lines[1] = formatted(line, n);
     n = std::snprintf(line, sizeof line, "Statistic: Transfer Area running %u ms (TA: %s)", running, taText);
     lines[2] = formatted(line, n);
-    n = std::snprintf(line, sizeof line, "Statistic: MMTimer Delay= %us, CALL MMTimer = %u, CALL Request Loop = %u",
+    n = std::snprintf(line, sizeof line,
+                      "Statistic: MMTimer Delay= %us, CALL MMTimer = %u, CALL Request Loop = %u",
                       kReportedTimerDelay, s.mmTimerCalls, s.requestLoops);
     lines[3] = formatted(line, n);
-    n = std::snprintf(line, sizeof line, "Statistic: tcnt= %u, tmax= %u, tavg= %u, dynTimeOut= %u, retries= %u",
-                      s.tcnt, s.tmax, s.tavg, s.dynTimeOut, s.retries);
+    n = std::snprintf(line, sizeof line,
+                      "Statistic: tcnt= %u, tmax= %u, tavg= %u, dynTimeOut= %u, retries= %u", s.tcnt, s.tmax,
+                      s.tavg, s.dynTimeOut, s.retries);
     lines[4] = formatted(line, n);
     return lines;
 }

@@ -20,6 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kvtest::readFile;
+
 // In expected text, "{T}" stands for a time of day "HH:MM:SS:mmm" and "{D}" for a date "DD.MM.YYYY".
 const std::string kTime = "{T}";
 const std::string kDate = "{D}";
@@ -27,7 +29,7 @@ const std::string kBannerRule(80, '-');
 
 // Sets or removes an environment variable for the life of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
         if (const char* old = std::getenv(name)) {
             old_ = old;
@@ -38,7 +40,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     void apply(const std::optional<std::string>& value) {
         if (value) {
             setenv(name_.c_str(), value->c_str(), 1);
@@ -49,13 +51,6 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 bool digitsAndSeparators(const std::string& text, std::size_t at, const char* shape) {
     for (std::size_t i = 0; shape[i] != '\0'; ++i, ++at) {
@@ -100,7 +95,7 @@ bool matches(const std::string& text, const std::string& shape) {
 
 // Every test gets its own log directory and an empty settings file slot in the current directory.
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::remove("kvLib.ini");
         kv::transferStatistics().reset();
@@ -149,7 +144,8 @@ protected:
 
 TEST_F(LogTest, BannerWithoutSettingsFile) {
     start();
-    EXPECT_EQ(readFile(logFile()), kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\n");
+    EXPECT_EQ(readFile(logFile()),
+              kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\n");
     EXPECT_EQ(kv::LogLevelSetting(), 0);
     EXPECT_EQ(kv::LogRxSetting(), 0);
     EXPECT_EQ(kv::StatisticSetting(), 0);
@@ -169,7 +165,8 @@ TEST_F(LogTest, RotationKeepsThePreviousRunAsBackup) {
     kv::LogMsg(kv::LOG_LINE, "%s", "second run");
 
     const std::string backup = readFile(logDir_ / "kvlib.bak");
-    EXPECT_EQ(backup, kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\nfirst run\n");
+    EXPECT_EQ(backup,
+              kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\nfirst run\n");
     const std::string current = readFile(logFile());
     EXPECT_EQ(current.find("first run"), std::string::npos);
     EXPECT_NE(current.find("second run\n"), std::string::npos);
@@ -276,7 +273,8 @@ TEST_F(LogTest, SettingsAreReadAsLeadingIntegers) {
         SCOPED_TRACE(c.ini);
         start(c.ini);
         EXPECT_EQ(kv::LogLevelSetting(), c.level);
-        EXPECT_NE(readFile(logFile()).find("KvLogLevel= " + std::to_string(c.level) + "\n"), std::string::npos);
+        EXPECT_NE(readFile(logFile()).find("KvLogLevel= " + std::to_string(c.level) + "\n"),
+                  std::string::npos);
     }
 }
 
@@ -288,7 +286,8 @@ TEST_F(LogTest, LevelMessagesUpToTheSettingOnly) {
         EXPECT_EQ(newText(), "");
         kv::LogLevelMsg(setting, "level %d", setting);
         kv::LogLevelMsg(setting - 1, "%s", "coarser");
-        EXPECT_TRUE(matches(newText(), kTime + ", level " + std::to_string(setting) + "\n" + kTime + ", coarser\n"))
+        EXPECT_TRUE(
+            matches(newText(), kTime + ", level " + std::to_string(setting) + "\n" + kTime + ", coarser\n"))
             << newText();
     }
 }
@@ -308,28 +307,22 @@ TEST_F(LogTest, AllThreeSettingsComeFromTheLoggingSection) {
 // Telegram traces
 // ---------------------------------------------------------------------------------------------
 
-std::vector<std::uint8_t> requestFrame(std::uint32_t code, std::uint16_t session, std::uint16_t counter) {
-    std::vector<std::uint8_t> frame(24, 0xEE);
-    frame[12] = static_cast<std::uint8_t>(counter & 0xFF);
-    frame[13] = static_cast<std::uint8_t>(counter >> 8);
-    frame[14] = static_cast<std::uint8_t>(session & 0xFF);
-    frame[15] = static_cast<std::uint8_t>(session >> 8);
-    for (int i = 0; i < 4; ++i) {
-        frame[static_cast<std::size_t>(16 + i)] = static_cast<std::uint8_t>(code >> (8 * i));
+// Counter, session and code little-endian at `counterAt`, counterAt + 2 and counterAt + 4; the other
+// bytes are filler that must not show.
+std::vector<std::uint8_t> telegram(std::size_t counterAt, std::uint32_t code, std::uint16_t session,
+                                   std::uint16_t counter) {
+    std::vector<std::uint8_t> bytes(counterAt + 8, 0xEE);
+    const std::uint64_t fields = counter | (std::uint64_t{session} << 16) | (std::uint64_t{code} << 32);
+    for (std::size_t i = 0; i < 8; ++i) {
+        bytes[counterAt + i] = static_cast<std::uint8_t>(fields >> (8 * i));
     }
-    return frame;
+    return bytes;
 }
-
+std::vector<std::uint8_t> requestFrame(std::uint32_t code, std::uint16_t session, std::uint16_t counter) {
+    return telegram(12, code, session, counter);
+}
 std::vector<std::uint8_t> replyTicket(std::uint32_t code, std::uint16_t session, std::uint16_t counter) {
-    std::vector<std::uint8_t> ticket(20, 0xEE);
-    ticket[8] = static_cast<std::uint8_t>(counter & 0xFF);
-    ticket[9] = static_cast<std::uint8_t>(counter >> 8);
-    ticket[10] = static_cast<std::uint8_t>(session & 0xFF);
-    ticket[11] = static_cast<std::uint8_t>(session >> 8);
-    for (int i = 0; i < 4; ++i) {
-        ticket[static_cast<std::size_t>(12 + i)] = static_cast<std::uint8_t>(code >> (8 * i));
-    }
-    return ticket;
+    return telegram(8, code, session, counter);
 }
 
 TEST_F(LogTest, RequestTraceLines) {
@@ -379,9 +372,10 @@ TEST_F(LogTest, ReplyTraceLines) {
 }
 
 TEST(LogTelegramNames, RequestAndReplyNamesByCode) {
-    const char* stems[] = {"ECHO",      "REM_IO",   "REM_MONITOR", "REM_CONFIG_RD", "REM_CONFIG_WR", "INFO_RD",
-                           "STATE_RD",  "MSG_WR",   "INFO_WR",     "BT_SCAN",       "BT_NO_SCAN",    "BT_CONNECT",
-                           "BT_DISCON", "BT_WRITE", "BT_READ",     "BT_NO_READ",    "BT_LISTEN",     "BT_NO_LISTEN"};
+    const char* stems[] = {"ECHO",       "REM_IO",     "REM_MONITOR", "REM_CONFIG_RD", "REM_CONFIG_WR",
+                           "INFO_RD",    "STATE_RD",   "MSG_WR",      "INFO_WR",       "BT_SCAN",
+                           "BT_NO_SCAN", "BT_CONNECT", "BT_DISCON",   "BT_WRITE",      "BT_READ",
+                           "BT_NO_READ", "BT_LISTEN",  "BT_NO_LISTEN"};
     for (std::uint32_t i = 0; i < 18; ++i) {
         EXPECT_EQ(std::string(kv::RequestName(i + 1)), std::string(stems[i]) + "_REQUEST");
         EXPECT_EQ(std::string(kv::ReplyName(i + 101)), std::string(stems[i]) + "_REPLY");
@@ -399,7 +393,7 @@ TEST(LogTelegramNames, RequestAndReplyNamesByCode) {
 // ---------------------------------------------------------------------------------------------
 
 // One byte in front so that the offset argument is exercised.
-const std::uint8_t kDumpBytes[] = {0xAA, 0x02, 0x55, 0x00, 0x14, 'H', 'e',  'l',  'l', 'o',
+const std::uint8_t kDumpBytes[] = {0xAA, 0x02, 0x55, 0x00, 0x14, 'H',  'e',  'l',  'l', 'o',
                                    ' ',  'K',  'Q',  '!',  0x7E, 0x7F, 0x20, 0x41, 0xBB};
 
 const std::string kRow4 = " |02550014" + std::string(27, ' ') + "|  |.U..            |\n";
@@ -419,6 +413,7 @@ TEST_F(LogTest, DataDumpIsByteExact) {
         std::string rows;
     } cases[] = {
         {0, ""},
+        {1, " |02" + std::string(33, ' ') + "|  |.               |\n"},
         {4, kRow4},
         {16, kRow16},
         {17, kRow16 + kRow1},
@@ -492,9 +487,11 @@ TEST(LogStatisticsText, FiveLinesFromKnownValues) {
 
     kv::TransferStatisticsSnapshot s;
     s.statStop = 3599999;
-    EXPECT_EQ(kv::FormatStatistics(s)[2], "Statistic: Transfer Area running 3599999 ms (TA: 59 min 59 sec 999 ms)");
+    EXPECT_EQ(kv::FormatStatistics(s)[2],
+              "Statistic: Transfer Area running 3599999 ms (TA: 59 min 59 sec 999 ms)");
     s.statStop = 999;
-    EXPECT_EQ(kv::FormatStatistics(s)[2], "Statistic: Transfer Area running 999 ms (TA: 0 min 00 sec 999 ms)");
+    EXPECT_EQ(kv::FormatStatistics(s)[2],
+              "Statistic: Transfer Area running 999 ms (TA: 0 min 00 sec 999 ms)");
 }
 
 void storeKnownStatistics() {
@@ -560,7 +557,8 @@ TEST_F(LogTest, StateDirectoryWhenNoLogDirIsNamed) {
         EXPECT_EQ(kv::LogFilePath(), (state / "kvarolib" / "kvlib.log").string());
         EXPECT_TRUE(fs::is_regular_file(state / "kvarolib" / "kvlib.log"));
     }
-    for (const std::optional<std::string>& xdgValue : {std::optional<std::string>(), std::optional<std::string>("rel")}) {
+    for (const std::optional<std::string>& xdgValue :
+         {std::optional<std::string>(), std::optional<std::string>("rel")}) {
         // Unset or relative: the default under HOME.
         ScopedEnv xdg("XDG_STATE_HOME", xdgValue);
         kv::InitLog();
@@ -593,7 +591,9 @@ TEST_F(LogTest, StandardOutputWhenNoDirectoryCanBeHad) {
     const std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(path, "");
-    EXPECT_EQ(out, kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\nINFO: to standard output\n");
+    EXPECT_EQ(
+        out, kBannerRule +
+                 "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\nINFO: to standard output\n");
 }
 
 TEST_F(LogTest, LinesWithoutAStartedLogAreDiscarded) {
@@ -656,7 +656,8 @@ TEST_F(LogTest, LinesFromManyThreadsNeverMix) {
     while (std::getline(text, line)) {
         int thread = -1;
         int number = -1;
-        if (line.size() > 12 && std::sscanf(line.c_str() + 12, ", thread %d line %d", &thread, &number) == 2 &&
+        if (line.size() > 12 &&
+            std::sscanf(line.c_str() + 12, ", thread %d line %d", &thread, &number) == 2 &&
             matches(line, kTime + ", thread " + std::to_string(thread) + " line " + std::to_string(number))) {
             EXPECT_TRUE(thread >= 0 && thread < kThreads && number >= 0 && number < kLines) << line;
             ++messages;

@@ -61,6 +61,8 @@ TEST(ProfileParser, CommentsAndKeysOutsideTheSectionAreNotSeen) {
     EXPECT_EQ(lookup(ini, "LOGGING", "LogLevel"), std::nullopt);
     EXPECT_EQ(lookup(ini, "LOGGING", "LogRx"), "1");
     EXPECT_EQ(lookup(ini, "OTHER", "LogLevel"), "9");
+    // A comment is no key, not even for a name that begins with ';'.
+    EXPECT_EQ(lookup(ini, "LOGGING", ";LogLevel"), std::nullopt);
     // Lines above the first header belong to the section without a name.
     EXPECT_EQ(lookup(ini, "", "LogLevel"), "7");
 }
@@ -108,8 +110,9 @@ TEST(ProfileFile, ReadsValuesAndFallsBackWhenAnythingIsMissing) {
     const std::string missing = (std::filesystem::path(dir.path()) / "absent.ini").string();
     EXPECT_EQ(kv::platform::profileString(missing, "LOGGING", "LogLevel", "dflt"), "dflt");
     // A directory where the file should be is no file.
-    EXPECT_EQ(kv::platform::profileString(std::filesystem::path(dir.path()).string(), "LOGGING", "LogLevel", "x"),
-              "x");
+    EXPECT_EQ(
+        kv::platform::profileString(std::filesystem::path(dir.path()).string(), "LOGGING", "LogLevel", "x"),
+        "x");
 }
 
 TEST(PlatformFiles, FirstDirectoryEntryMatchesWildcardsInTheLastComponent) {

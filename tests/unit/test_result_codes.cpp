@@ -81,8 +81,9 @@ TEST(ResultCodeTable, LookupFindsTheRowOfEveryCode) {
 
 TEST(ResultCodeTable, CodesWithoutARowYieldTheUnknownRow) {
     // Neighbours of real codes, and codes that exist in the public header but have no row of their own.
-    for (std::uint32_t code : {0x00000001u, 0xE0001001u, 0xE00012A7u, 0xFFFFFFFFu, KVLIB_ERR_UPLOAD_CACHE_UPDATE,
-                               KVLIB_ERR_CLEAN_SYSTEM_REFUSED, KVLIB_ERR_BT_INVALID_CHANNEL}) {
+    for (std::uint32_t code :
+         {0x00000001u, 0xE0001001u, 0xE00012A7u, 0xFFFFFFFFu, KVLIB_ERR_UPLOAD_CACHE_UPDATE,
+          KVLIB_ERR_CLEAN_SYSTEM_REFUSED, KVLIB_ERR_BT_INVALID_CHANNEL}) {
         const kv::ResultCodeRow& found = kv::LookupResultCode(code);
         EXPECT_EQ(found.code, KVLIB_ERR_UNKNOWN) << std::hex << code;
         EXPECT_STREQ(found.name, "KVLIB_ERR_UNKNOWN");

@@ -16,7 +16,8 @@ namespace kv::platform {
 std::uint32_t tickCountMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec / 1000000);
+    const auto ms =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec / 1000000);
     // Like the Windows tick count the value wraps at 2^32; callers only ever take differences.
     return static_cast<std::uint32_t>(ms & 0xFFFFFFFFu);
 }
@@ -38,8 +39,13 @@ LocalTime localTimeNow() {
     if (localtime_r(&seconds, &parts) == nullptr) {
         return LocalTime{1970, 1, 1, 0, 0, 0, 0};
     }
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                     parts.tm_min,         parts.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+    return LocalTime{parts.tm_year + 1900,
+                     parts.tm_mon + 1,
+                     parts.tm_mday,
+                     parts.tm_hour,
+                     parts.tm_min,
+                     parts.tm_sec,
+                     static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 std::string programDirectory() {
@@ -71,17 +77,20 @@ std::vector<std::string> defaultLogDirectories() {
     // The per-user state directory of the XDG base directory rules; a relative XDG_STATE_HOME is to be
     // ignored, as is a HOME that is not an absolute path (it would put the log somewhere under
     // whatever the current directory happens to be).
-    if (std::optional<std::string> state = environmentValue("XDG_STATE_HOME"); state && !state->empty() &&
-                                                                               state->front() == '/') {
+    if (std::optional<std::string> state = environmentValue("XDG_STATE_HOME");
+        state && !state->empty() && state->front() == '/') {
         return {*state + "/kvarolib"};
     }
-    if (std::optional<std::string> home = environmentValue("HOME"); home && !home->empty() && home->front() == '/') {
+    if (std::optional<std::string> home = environmentValue("HOME");
+        home && !home->empty() && home->front() == '/') {
         return {*home + "/.local/state/kvarolib"};
     }
     return {};
 }
 
-char pathSeparator() { return '/'; }
+char pathSeparator() {
+    return '/';
+}
 
 std::optional<std::string> environmentValue(const char* name) {
     if (name == nullptr) {
