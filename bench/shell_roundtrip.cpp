@@ -34,7 +34,9 @@ struct Figures {
 
 Figures summarise(std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
-    const auto at = [&](double q) { return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))]; };
+    const auto at = [&](double q) {
+        return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))];
+    };
     return {at(0.5), at(0.99)};
 }
 
@@ -139,9 +141,10 @@ int main(int argc, char** argv) {
     const Figures idle = summarise(idleTimes);
     const Figures lib = summarise(libTimes);
     std::printf("shell round trip over %d exchanges of '%s'\n", count, kCommand);
-    std::printf("  %-42s median %8.3f ms   p99 %8.3f ms\n", "KvRemoteCmd (incl. 100 ms settle)", lib.median, lib.p99);
-    std::printf("  %-42s median %8.3f ms   p99 %8.3f ms\n", "floor: same pty, no library, back to back", hot.median,
-                hot.p99);
+    std::printf("  %-42s median %8.3f ms   p99 %8.3f ms\n", "KvRemoteCmd (incl. 100 ms settle)", lib.median,
+                lib.p99);
+    std::printf("  %-42s median %8.3f ms   p99 %8.3f ms\n", "floor: same pty, no library, back to back",
+                hot.median, hot.p99);
     std::printf("  %-42s median %8.3f ms   p99 %8.3f ms\n", "floor: same pty, no library, 100 ms apart",
                 idle.median, idle.p99);
     std::printf("  (round trip - 100 ms) / floor back to back:  median %6.2f   p99 %6.2f   (target <= 2)\n",

@@ -24,7 +24,8 @@ bool ManualResetEvent::isSet() const {
 
 WaitResult ManualResetEvent::wait(std::uint32_t ms) {
     std::unique_lock lock(mutex_);
-    const bool done = cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled_ || closed_; });
+    const bool done =
+        cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled_ || closed_; });
     if (closed_) {
         return WaitResult::failed;
     }

@@ -28,8 +28,8 @@ inline constexpr PortHandle kNoPort = 0;
 
 struct PortOpenResult {
     PortHandle handle = kNoPort;
-    int osError = 0;           // the OS error of a failed open, unchanged
-    bool accessDenied = false; // the port exists but cannot be had (held by someone else, no rights)
+    int osError = 0;            // the OS error of a failed open, unchanged
+    bool accessDenied = false;  // the port exists but cannot be had (held by someone else, no rights)
 };
 
 // One attempt to open the port named `name` exclusively for reading and writing. On POSIX a name that
@@ -57,7 +57,7 @@ void serialClose(PortHandle h);
 // Something a blocked receive wait can be woken by (a pipe or eventfd on POSIX). Its constructor
 // never throws; valid() tells whether it could be set up.
 class Wakeup {
-public:
+  public:
     Wakeup();
     ~Wakeup();
     Wakeup(const Wakeup&) = delete;
@@ -69,7 +69,7 @@ public:
     // The OS object a wait blocks on (a descriptor on POSIX).
     std::intptr_t waitSide() const { return waitSide_; }
 
-private:
+  private:
     std::intptr_t waitSide_ = -1;
     std::intptr_t signalSide_ = -1;
 };
@@ -95,7 +95,7 @@ enum class WaitResult { signalled, timedOut, failed };
 
 // A manual-reset event: once set it stays set until reset; every waiter sees it.
 class ManualResetEvent {
-public:
+  public:
     ManualResetEvent() = default;
     void set();
     void reset();
@@ -105,7 +105,7 @@ public:
     // Wakes every waiter with `failed`; later waits fail at once.
     void close();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool signalled_ = false;

@@ -63,7 +63,8 @@ platform::PortHandle ComPort::OpenPort(const char* name, std::uint32_t /*baudRat
 
     const platform::PortHandle h = opened.handle;
     int osError = 0;
-    if (!platform::serialConfigure(h, osError) || !platform::serialSetQueues(h, kQueueBytes, kQueueBytes, osError)) {
+    if (!platform::serialConfigure(h, osError) ||
+        !platform::serialSetQueues(h, kQueueBytes, kQueueBytes, osError)) {
         platform::serialClose(h);
         rc = KVLIB_ERR_INIT_COM;
         return platform::kNoPort;

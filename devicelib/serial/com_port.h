@@ -14,7 +14,7 @@ namespace kv {
 inline constexpr std::size_t kMaxPortNameLength = 255;
 
 class ComPort {
-public:
+  public:
     // Opens and configures the port (38400 baud, 8N1 whatever `baudRate` says). Retries a failing
     // open up to 10 times, 1 s apart. Returns the handle, or kNoPort with `*result` set.
     platform::PortHandle OpenPort(const char* name, std::uint32_t baudRate, std::uint32_t* result);
@@ -30,7 +30,7 @@ public:
     platform::PortHandle handle() const { return handle_.load(); }
     std::string name() const;
 
-private:
+  private:
     std::atomic<std::int32_t> open_{0};
     std::atomic<platform::PortHandle> handle_{platform::kNoPort};
     mutable std::mutex nameMutex_;

@@ -157,9 +157,13 @@ int SetRxHandler(int mode) {
     return mode;
 }
 
-RxHandler CurrentRxHandler() { return receiveState().handler.load(); }
+RxHandler CurrentRxHandler() {
+    return receiveState().handler.load();
+}
 
-void SetRxHandlerForTesting(RxHandler handler) { receiveState().handler.store(handler); }
+void SetRxHandlerForTesting(RxHandler handler) {
+    receiveState().handler.store(handler);
+}
 
 void PauseTransferCycle() {
     ReceiveState& st = receiveState();

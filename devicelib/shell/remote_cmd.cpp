@@ -108,7 +108,8 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
 }  // namespace
 
 std::uint32_t SilenceTimeoutFor(const char* command) {
-    if (command != nullptr && (std::strstr(command, "flash") != nullptr || std::strstr(command, "system") != nullptr)) {
+    if (command != nullptr &&
+        (std::strstr(command, "flash") != nullptr || std::strstr(command, "system") != nullptr)) {
         return kLongSilenceMs;
     }
     return kShortSilenceMs;
@@ -198,7 +199,8 @@ std::uint32_t SendRemoteCmd(const char* command) {
     }
 }
 
-std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command, std::optional<std::string>& reply) {
+std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command,
+                                 std::optional<std::string>& reply) {
     return runExchange(handle, command, false, reply);
 }
 
@@ -283,7 +285,8 @@ std::string SerialNumberText() {
 
 extern "C" {
 
-KVLIB_API std::uint32_t KvRemoteCmd(std::uint32_t deviceHandle, const char* command, KvRemoteCmdCallback callback) {
+KVLIB_API std::uint32_t KvRemoteCmd(std::uint32_t deviceHandle, const char* command,
+                                    KvRemoteCmdCallback callback) {
     std::optional<std::string> reply;
     const std::uint32_t rc = kv::runExchange(deviceHandle, command, true, reply);
     if (callback != nullptr) {

@@ -21,7 +21,8 @@ std::uint32_t SilenceTimeoutFor(const char* command);
 
 // Runs one exchange on the open port. On success `reply` holds the answer as text (cut at a zero
 // byte the controller may have sent), or nothing when no byte arrived; on failure it is empty.
-std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command, std::optional<std::string>& reply);
+std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command,
+                                 std::optional<std::string>& reply);
 
 // Reads the controller's serial number with "get_ser_num" into the stored serial-number text.
 std::uint32_t ReadSerialNumber(std::uint32_t handle);

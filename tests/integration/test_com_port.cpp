@@ -22,7 +22,7 @@ namespace {
 using kvtest::waitFor;
 
 class ComPortTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kv::InitLog();
         kv::setOpenRetryPolicyForTesting({2, 10});

@@ -32,7 +32,7 @@ void recordReply(const char* text, std::uint32_t length) {
 }
 
 class ShellTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kv::InitLog();
         std::lock_guard lock(gReplies.mutex);
@@ -70,7 +70,8 @@ TEST_F(ShellTest, AnsweredCommandCallsBackOnceWithTheAnswer) {
     // The same exchange with no callback runs alike and gives the same result.
     EXPECT_EQ(KvRemoteCmd(h, "get_ser_num", nullptr), 0u);
     EXPECT_EQ(replies().size(), 1u);
-    EXPECT_EQ(kvtest::countOf(kvtest::logText(), "SendRemoteCmd, XM_GET_PROMPT: VORI KQ prompt received..."), 2);
+    EXPECT_EQ(kvtest::countOf(kvtest::logText(), "SendRemoteCmd, XM_GET_PROMPT: VORI KQ prompt received..."),
+              2);
     EXPECT_EQ(kvtest::countOf(kvtest::logText(), "INFO: KvRemoteCmd, kvCmd= get_ser_num"), 2);
 }
 

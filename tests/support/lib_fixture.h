@@ -27,11 +27,14 @@ inline bool waitFor(const std::function<bool()>& condition,
 }
 
 // The library log written so far in this process.
-inline std::string logText() { return readFile(kv::LogFilePath()); }
+inline std::string logText() {
+    return readFile(kv::LogFilePath());
+}
 
 inline int countOf(const std::string& text, const std::string& needle) {
     int n = 0;
-    for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size())) {
+    for (auto pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size())) {
         ++n;
     }
     return n;

@@ -10,7 +10,7 @@
 namespace kvtest {
 
 class Simulator : public kqsim::Launcher {
-public:
+  public:
     explicit Simulator(std::vector<std::string> options = {}) : kqsim::Launcher(std::move(options)) {
         if (!started()) {
             throw std::runtime_error("the simulated controller did not start");

@@ -11,12 +11,12 @@ namespace kqsim {
 // told apart at this point and routed to their own handlers, so the shell never sees them.
 // Until the controller speaks them, the whole stream belongs to the text shell.
 class Dispatcher {
-public:
+  public:
     explicit Dispatcher(Shell& shell) : shell_(shell) {}
 
     void feed(std::string_view bytes) { shell_.feed(bytes); }
 
-private:
+  private:
     Shell& shell_;
 };
 

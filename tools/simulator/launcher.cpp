@@ -63,7 +63,9 @@ Launcher::Launcher(std::vector<std::string> options, std::string program) {
     }
 }
 
-Launcher::~Launcher() { stop(); }
+Launcher::~Launcher() {
+    stop();
+}
 
 void Launcher::hangUp() {
     if (pid_ > 0) {

@@ -2,14 +2,14 @@
 // the benchmarks, which talk to the simulated controller as a program would.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 namespace kqsim {
 
 class Launcher {
-public:
+  public:
     // Starts kqsim with `options` and waits (up to 30 s) for it to print its port's path.
     explicit Launcher(std::vector<std::string> options, std::string program = KQSIM_PATH);
     ~Launcher();
@@ -24,7 +24,7 @@ public:
     // code 0.
     bool stop();
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string port_;
 };

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -49,7 +49,7 @@ bool install_signals(std::string& error) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     ::sigemptyset(&sa.sa_mask);
     for (const int sig : {SIGINT, SIGTERM, SIGUSR1}) {
@@ -72,7 +72,7 @@ int poll_timeout(std::optional<Clock::time_point> wake) {
 }
 
 class Controller {
-public:
+  public:
     Controller(const kqsim::Options& opt, kqsim::Pty& pty)
         : opt_(opt), pty_(pty), out_(opt.line_rate), shell_(opt, out_), dispatcher_(shell_) {}
 
@@ -105,7 +105,7 @@ public:
         }
     }
 
-private:
+  private:
     // Closing the master discards whatever the client has not read yet, so a requested hang-up
     // lingers until the client has taken the output sent before it, but no longer than
     // kHangUpLinger. Written bytes reach the slave's input queue asynchronously, which is why an
@@ -133,8 +133,8 @@ private:
     // Writes what is due; true when the pty is full and we must wait until it is writable.
     bool send_output() {
         const auto now = Clock::now();
-        if (hang_up_pending_ && (now >= hang_up_deadline_ ||
-                                 (now - last_write_ >= kSettle && pty_.unread_by_client() == 0))) {
+        if (hang_up_pending_ &&
+            (now >= hang_up_deadline_ || (now - last_write_ >= kSettle && pty_.unread_by_client() == 0))) {
             hang_up("requested line received");
         }
         if (!pty_.is_open() || hang_up_pending_) {

@@ -29,7 +29,9 @@ void OutputQueue::push(std::string bytes, Clock::duration delay) {
     enqueue(Entry{std::move(bytes), delay, false});
 }
 
-void OutputQueue::push_hang_up(Clock::duration delay) { enqueue(Entry{{}, delay, true}); }
+void OutputQueue::push_hang_up(Clock::duration delay) {
+    enqueue(Entry{{}, delay, true});
+}
 
 void OutputQueue::clear() {
     entries_.clear();
@@ -80,7 +82,7 @@ OutputQueue::Result OutputQueue::pump(Clock::time_point now, const Writer& write
             const ssize_t n = write(std::string_view{head.bytes}.substr(head_sent_, want));
             if (n < 0) {
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Result::Blocked
-                                                                                  : Result::Failed;
+                                                                                 : Result::Failed;
             }
             head_sent_ += static_cast<std::size_t>(n);
             run_bytes_ += static_cast<std::uint64_t>(n);

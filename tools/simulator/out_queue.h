@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // (the previous entry fully written, or the push into an empty queue), so output queued behind
 // a slow answer simply waits for it.
 class OutputQueue {
-public:
+  public:
     // Takes bytes for the line; returns how many it accepted, or -1 with errno set.
     using Writer = std::function<ssize_t(std::string_view)>;
     enum class Result {
@@ -42,7 +42,7 @@ public:
     Result pump(Clock::time_point now, const Writer& write);
     std::optional<Clock::time_point> next_wake() const;
 
-private:
+  private:
     struct Entry {
         std::string bytes;
         Clock::duration delay;

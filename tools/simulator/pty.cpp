@@ -1,8 +1,8 @@
 #include "pty.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,12 +14,13 @@
 namespace kqsim {
 namespace {
 
-std::string failure(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string failure(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 bool add_fd_flags(int fd, int status_flags) {
     const int fl = ::fcntl(fd, F_GETFL);
-    return fl >= 0 && ::fcntl(fd, F_SETFL, fl | status_flags) == 0 &&
-           ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+    return fl >= 0 && ::fcntl(fd, F_SETFL, fl | status_flags) == 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
 }  // namespace
@@ -75,7 +76,7 @@ int Pty::unread_by_client() const {
 }
 
 bool Link::create(const std::string& path, const std::string& target, std::string& error) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         // Replace a link left behind by an earlier run, but never clobber a real file.
         if (!S_ISLNK(st.st_mode)) {

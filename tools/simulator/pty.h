@@ -8,7 +8,7 @@ namespace kqsim {
 // serial port. We keep a descriptor of the slave ourselves, so the client can close and reopen
 // it without the master ever seeing a hang-up.
 class Pty {
-public:
+  public:
     Pty() = default;
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
@@ -24,7 +24,7 @@ public:
     int master() const { return master_; }
     const std::string& slave_path() const { return slave_path_; }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string slave_path_;
@@ -32,7 +32,7 @@ private:
 
 // A symlink to the slave at a stable path, removed again when we exit.
 class Link {
-public:
+  public:
     Link() = default;
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -40,7 +40,7 @@ public:
 
     bool create(const std::string& path, const std::string& target, std::string& error);
 
-private:
+  private:
     std::string path_;
     std::string target_;
 };

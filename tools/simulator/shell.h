@@ -13,14 +13,14 @@ namespace kqsim {
 // The controller's text command shell: collects lines, echoes them, answers, and prompts.
 // All output, including anything delayed, is handed to the output queue.
 class Shell {
-public:
+  public:
     Shell(const Options& options, OutputQueue& out) : opt_(options), out_(out) {}
 
     void feed(std::string_view bytes);
     // Called on every turn of the loop after output went out; continues a streaming answer.
     void poll();
 
-private:
+  private:
     void take_line(std::string line);
     void handle(const std::string& line);
     void answer(std::string_view line);

@@ -19,7 +19,9 @@
 namespace kv::platform {
 namespace {
 
-int toFd(PortHandle h) { return static_cast<int>(h); }
+int toFd(PortHandle h) {
+    return static_cast<int>(h);
+}
 
 // The write time-out of each open port. Set by serialSetTimeouts, read by serialWrite; a port is
 // written from several threads, so the table is guarded.
@@ -137,7 +139,9 @@ bool serialSetTimeouts(PortHandle h, std::uint32_t, std::uint32_t writeTotalMs, 
     return true;
 }
 
-bool serialPurge(PortHandle h) { return ::tcflush(toFd(h), TCIOFLUSH) == 0; }
+bool serialPurge(PortHandle h) {
+    return ::tcflush(toFd(h), TCIOFLUSH) == 0;
+}
 
 bool serialClearBreak(PortHandle h) {
     // A pty has no break condition to clear; that is not a failure.
@@ -268,8 +272,12 @@ bool waitWakeup(Wakeup& wakeup, int timeoutMs) {
     }
 }
 
-int hangupError() { return EIO; }
-int writeTimeoutError() { return ETIMEDOUT; }
+int hangupError() {
+    return EIO;
+}
+int writeTimeoutError() {
+    return ETIMEDOUT;
+}
 
 // ---- Wake-up pipe ----------------------------------------------------------------------------
 
