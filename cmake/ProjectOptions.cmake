@@ -2,9 +2,9 @@
 # first-party target links it so the settings cannot drift between folders.
 add_library(kv_project_options INTERFACE)
 target_compile_options(kv_project_options INTERFACE
-    -Wall -Wextra -Wshadow -Wpedantic -Wconversion -Wsign-conversion
-    -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Wnull-dereference
-    -Wformat=2 -Wimplicit-fallthrough -Wcast-qual -Wundef)
+    -Wall -Wextra -Wshadow -Wpedantic -Wconversion -Wsign-conversion -Wnull-dereference
+    -Wformat=2 -Wimplicit-fallthrough -Wcast-qual -Wundef
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
 if(KVLIB_WARNINGS_AS_ERRORS)
     target_compile_options(kv_project_options INTERFACE -Werror)
 endif()

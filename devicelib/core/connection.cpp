@@ -1,11 +1,28 @@
 #include "core/connection.h"
 
+#include <mutex>
+#include <string>
+
+#include "core/lifecycle.h"
 #include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
+#include "serial/exchange.h"
 #include "serial/receive.h"
+#include "shell/remote_cmd.h"
+#include "transfer/area_fields.h"
+#include "transfer/transfer_area.h"
 
 namespace kv {
+namespace {
+
+// The beat thread may close the connection after a port error while the application closes it too.
+std::mutex& closeMutex() {
+    static std::mutex m;
+    return m;
+}
+
+}  // namespace
 
 std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     std::uint32_t ignored = 0;
@@ -16,8 +33,7 @@ std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     ComPort& port = comPort();
     if (deviceHandle().load() != 0) {
         // One controller at a time: the same port again, or a second master elsewhere.
-        rc = (name != nullptr && port.name() == name) ? KVLIB_ERR_DEVICE_IS_OPEN
-                                                      : KVLIB_ERR_SOME_DEVICES_ARE_OPEN;
+        rc = (name != nullptr && port.name() == name) ? KVLIB_ERR_DEVICE_IS_OPEN : KVLIB_ERR_SOME_DEVICES_ARE_OPEN;
         return 0;
     }
     port.ClosePort();
@@ -39,7 +55,40 @@ std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     return deviceHandle().load();
 }
 
+std::uint32_t ConnectController() {
+    if (OpenKolvX1Connection() != 0) {
+        CloseComDevice();
+        return KVLIB_ERR_TIMEOUT;
+    }
+    for (int i = 0; i < kControllerCount; ++i) {
+        masterSlaveAlive(i).store(i == 0 ? 1 : 0);
+    }
+    if (std::uint32_t rc = ReadMasterSlaveState(); rc != 0) {
+        return rc;
+    }
+    InitTransferValues();
+    return 0;
+}
+
+std::uint32_t ReadMasterSlaveState() {
+    if (ReadVoriKqInfo(0) != 0 || ReadVoriKqState() != 0) {
+        return KVLIB_ERR_TIMEOUT;
+    }
+    for (int i = 0; i < 8; ++i) {
+        if (MasterExtState(i) != 0) {
+            masterSlaveAlive(i + 1).store(ReadVoriKqInfo(static_cast<std::uint32_t>(i + 1)) == 0 ? 1 : 0);
+        }
+    }
+    std::string alive = "M";
+    for (int k = 1; k < kControllerCount; ++k) {
+        alive += masterSlaveAlive(k).load() != 0 ? "  S" + std::to_string(k) : std::string("  0");
+    }
+    LogMsg(LOG_TIME, "Info Master/Slave alive:  %s", alive.c_str());
+    return 0;
+}
+
 void CloseComDevice() {
+    std::lock_guard lock(closeMutex());
     LogMsg(LOG_TIME, "CloseComDevice, kvHandle= %d", static_cast<int>(deviceHandle().load()));
     StopComReadThread();
     if (deviceHandle().load() != 0) {
@@ -50,3 +99,41 @@ void CloseComDevice() {
 }
 
 }  // namespace kv
+
+extern "C" {
+
+KVLIB_API std::uint32_t kvxOpenComDevice(const char* name, std::uint32_t /*baudRate*/, std::uint32_t* result) {
+    std::uint32_t rc = 0;
+    std::uint32_t handle = 0;
+    if (!kv::LibraryInitialised()) {
+        // The events and threads a connection relies on exist only after kvxInitLib.
+        rc = KVLIB_ERR_LIB_IS_NOT_INITIALIZED;
+    } else {
+        handle = kv::OpenComDevice(name, &rc);
+        if (rc == 0) {
+            rc = kv::ConnectController();
+        }
+        if (rc == 0) {
+            // The serial number is a courtesy: the connection stands without it.
+            (void)kv::ReadSerialNumber(handle);
+        }
+    }
+    if (rc != 0) {
+        kv::LogMsg(kv::LOG_TIME, "Error: kvxOpenComDevice(), error= %d (%0x)", static_cast<int>(rc), rc);
+    }
+    if (result != nullptr) {
+        *result = rc;
+    }
+    return handle;
+}
+
+KVLIB_API std::uint32_t kvxCloseDevice(std::uint32_t handle) {
+    if (std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
+        kv::LogMsg(kv::LOG_TIME, "kvxCloseDevice, errCode= %8X", rc);
+        return 0;
+    }
+    kv::CloseComDevice();
+    return 0;
+}
+
+}  // extern "C"

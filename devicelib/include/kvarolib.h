@@ -7,6 +7,7 @@
 #ifndef KVAROLIB_H
 #define KVAROLIB_H
 
+#include <stddef.h> /* offsetof, for the layout checks */
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -67,6 +68,338 @@ extern "C" {
 #define KVLIB_ERR_UPLOAD_CACHE_UPDATE 0xE000140Au  /* flash upload done, the controller updates its cache */
 #define KVLIB_ERR_CLEAN_SYSTEM_REFUSED 0xE000140Cu /* the system area cannot be cleaned */
 #define KVLIB_ERR_BT_INVALID_CHANNEL 0xE0004000u   /* Bluetooth channel outside 1 to 8 */
+
+/* ---- Transfer area --------------------------------------------------------------------------- */
+
+/* The transfer area is the library's in-memory image of the master controller (record 0) and of its
+ * extension controllers (records 1 to 8). While a transfer runs the library keeps it in step with the
+ * hardware every 10 ms; applications get its address from the library and read inputs, and write
+ * outputs and configuration, in place.
+ *
+ * The layout is fixed: applications address the records by offset, so every offset and size below is
+ * part of the interface. Multi-byte fields are little-endian (the byte order of every host the library
+ * runs on). Each field sits at a multiple of its own size, so the records are plain structs without
+ * packing, and a field of up to 32 bits can be read or written as a whole without tearing.
+ *
+ * The area is shared without a lock between the application and the library's threads. Read and write
+ * whole fields; to change a controller's configuration, write its KVX1_CONFIG first and then change its
+ * ConfigId. */
+
+#define IF08_MAX 9       /* records in the area: the master and up to eight extension controllers */
+#define RESERVE_SIZE 368 /* unused bytes at the end of every record */
+
+/* What the controller reports about itself. Written whole by the library from the information reply;
+ * an application may change Hostname through the device-name setter. */
+typedef struct KVX1_SHMIFINFO {
+    char Hostname[17];          /* device name, zero-terminated, 1 to 16 characters */
+    char BtAddress[19];         /* Bluetooth address as zero-terminated text */
+    uint32_t SharedMemoryStart; /* as reported by the controller */
+    uint32_t AppAreaStart;      /* start of the controller's application area */
+    uint32_t AppAreaSize;       /* size of the application area */
+    uint8_t HwRelease;          /* an upper-case letter; any other value: no release letter */
+    uint8_t reserved1[3];
+    uint32_t FwValue; /* firmware value, handed out whole; byte 1 is the DLL version, byte 2 the
+                         firmware major and byte 3 the minor version (Kvx1DllVersion and the like);
+                         byte 0 has no meaning of its own */
+    uint8_t reserved2[8];
+} KVX1_SHMIFINFO;
+
+/* The named bytes of FwValue (bytes 53, 54 and 55 of the record), each 0 to 255. */
+static inline uint32_t Kvx1DllVersion(const KVX1_SHMIFINFO* info) {
+    return (info->FwValue >> 8) & 0xFFu;
+}
+static inline uint32_t Kvx1FwMajor(const KVX1_SHMIFINFO* info) {
+    return (info->FwValue >> 16) & 0xFFu;
+}
+static inline uint32_t Kvx1FwMinor(const KVX1_SHMIFINFO* info) {
+    return (info->FwValue >> 24) & 0xFFu;
+}
+
+/* One Bluetooth channel of the master: filled by the library from the state reply and updated from
+ * the Bluetooth replies. */
+typedef struct BT_CHANNEL {
+    uint16_t ConnState;   /* connection state, 0 to 7 */
+    uint16_t ListenOn;    /* 0 or 1 */
+    uint16_t ReadOn;      /* 0 or 1 */
+    uint16_t ChannelInfo; /* a further status byte of the channel, 0 to 255 */
+} BT_CHANNEL;
+
+/* Controller state. Written by the library from the state reply, except ConfigId, which belongs to
+ * the application. ExtState and BtChannel together form nine 8-byte slots: slot 0 is ExtState, slot k
+ * is Bluetooth channel k. */
+typedef struct KVX1_STATE {
+    uint8_t reserved1[8];
+    uint8_t OutputInitDone; /* master only: 1 once outputs and configuration were reset after a stop */
+    uint8_t reserved2[2];
+    uint8_t ConfigId;        /* application: change it after writing KVX1_CONFIG to have that sent */
+    uint8_t ExtState[8];     /* master only: extension 1..8 present (1) or absent (0) */
+    BT_CHANNEL BtChannel[8]; /* master only: Bluetooth channels 1 to 8 */
+    uint8_t reserved3[16];
+} KVX1_STATE;
+
+typedef struct KVX1_INPUT_SETTING {
+    uint8_t Mode;    /* input mode */
+    uint8_t Digital; /* non-zero: digital input */
+    uint8_t reserved[2];
+} KVX1_INPUT_SETTING;
+
+typedef struct KVX1_COUNTER_SETTING {
+    uint8_t Mode; /* counter mode */
+    uint8_t reserved[3];
+} KVX1_COUNTER_SETTING;
+
+/* Controller configuration. Written by the application; the library presets the input and counter
+ * modes when a controller is connected and clears the whole part after a transfer stop. */
+typedef struct KVX1_CONFIG {
+    uint32_t reserved1;                     /* neither sent nor interpreted */
+    uint32_t HeadValue;                     /* sent at the head of the configuration */
+    KVX1_INPUT_SETTING InputSetting[8];     /* reserved bytes not sent */
+    KVX1_COUNTER_SETTING CounterSetting[4]; /* reserved bytes not sent */
+    uint8_t FurtherSettings[32];            /* sent unchanged */
+} KVX1_CONFIG;
+
+/* Inputs. Written by the library from every I/O reply; the application clears the two flag arrays
+ * when it has seen them. */
+typedef struct KVX1_INPUT {
+    int16_t InputValue[8];
+    uint16_t CounterInput[4]; /* counter input states */
+    int16_t Counter[4];
+    uint16_t AuxValue[2];
+    uint16_t CounterResetted[4];   /* 1 once the reset of counter i is confirmed */
+    uint16_t MotorExReached[4];    /* 1 once extended motor command i is confirmed */
+    uint16_t CounterResetCmdId[4]; /* counter-reset ids the controller has carried out */
+    uint16_t MotorExCmdId[4];      /* extended motor command ids the controller has carried out */
+} KVX1_INPUT;
+
+/* Outputs. Written by the application, sent whole with every I/O request; the library clears the
+ * part after a transfer stop. */
+typedef struct KVX1_OUTPUT {
+    uint16_t CounterResetCmdId[4]; /* a new id asks for the reset of counter i */
+    uint8_t OutputData[28];        /* output values, passed through */
+    uint16_t MotorExCmdId[4];      /* a new id goes with each extended motor command i */
+} KVX1_OUTPUT;
+
+/* Display message. Written by the application through the message setter: byte 0 stays 0, the text
+ * starts at byte 1 and byte 99 is always 0. Bytes 100 to 107 are not sent. */
+typedef struct KVX1_DISPLAY {
+    char Message[100];
+    uint8_t reserved[8];
+} KVX1_DISPLAY;
+
+/* Transfer state. Written by the library; only the master's is used. */
+typedef struct TRANSFER_STATUS {
+    uint8_t TransferState; /* 0 stopped, 1 running, 2 starting */
+    uint8_t reserved;
+    uint16_t ComError; /* low 16 bits of the last serial-port error; 0 after a start completes */
+} TRANSFER_STATUS;
+
+/* Change report of the latest I/O exchange. Written by the library; the application clears
+ * InputChanged. */
+typedef struct CHANGE_STATE {
+    uint16_t OutputsSent;           /* 1 each time an I/O request carried this record's outputs */
+    uint8_t InputChanged;           /* 1 when any bit of the masks below was set */
+    uint8_t InputChangeMask;        /* bit i: InputValue[i] changed with the latest I/O reply */
+    uint8_t CounterInputChangeMask; /* bits 0 to 3: the same for CounterInput */
+    uint8_t CounterChangeMask;      /* bits 0 to 3: the same for Counter */
+    uint8_t reserved[2];
+} CHANGE_STATE;
+
+/* Run-time counters of the master, written by the library: cleared at every transfer start and
+ * advanced every millisecond. Each counter wraps at 65536. */
+typedef struct RP_TIMER {
+    uint16_t Milliseconds;
+    uint16_t Centiseconds; /* tens of milliseconds */
+    uint16_t Deciseconds;  /* tenths of a second */
+    uint16_t Seconds;
+    uint16_t TenSeconds;
+    uint16_t Minutes;
+} RP_TIMER;
+
+/* The next three parts belong to the layout only; the library neither reads nor writes them. */
+typedef struct MOTOR {
+    uint8_t Data[24];
+} MOTOR;
+
+typedef struct INPUT_SIM {
+    uint8_t Data[4];
+} INPUT_SIM;
+
+typedef struct HOOK_TABLE {
+    uint8_t Data[132];
+} HOOK_TABLE;
+
+/* One controller's record. */
+typedef struct KOLV_X1_TRANSFER {
+    KVX1_SHMIFINFO ShmIfInfo;
+    KVX1_STATE State;
+    KVX1_CONFIG Config;
+    KVX1_INPUT Input;
+    KVX1_OUTPUT Output;
+    KVX1_DISPLAY Display;
+    TRANSFER_STATUS TransferStatus;
+    CHANGE_STATE ChangeState;
+    RP_TIMER RpTimer;
+    MOTOR Motor;
+    INPUT_SIM InputSim;
+    HOOK_TABLE HookTable;
+    uint8_t reserved[RESERVE_SIZE];
+} KOLV_X1_TRANSFER;
+
+/* The whole area: record k belongs to controller k (0 the master). */
+typedef struct IF08_TRANSFER {
+    KOLV_X1_TRANSFER Record[IF08_MAX];
+} IF08_TRANSFER;
+
+/* The layout checked by the compiler: by every C++ compiler, and by C compilers from C11 on. */
+#if defined(__cplusplus)
+#define KVX1_LAYOUT_ASSERT(cond, what) static_assert(cond, what)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KVX1_LAYOUT_ASSERT(cond, what) _Static_assert(cond, what)
+#endif
+#ifdef KVX1_LAYOUT_ASSERT
+#define KVX1_AT(type, field, offset) KVX1_LAYOUT_ASSERT(offsetof(type, field) == (offset), #type "." #field)
+#define KVX1_SIZE(type, size) KVX1_LAYOUT_ASSERT(sizeof(type) == (size), "sizeof " #type)
+
+KVX1_AT(KVX1_SHMIFINFO, Hostname, 0);
+KVX1_AT(KVX1_SHMIFINFO, BtAddress, 17);
+KVX1_AT(KVX1_SHMIFINFO, SharedMemoryStart, 36);
+KVX1_AT(KVX1_SHMIFINFO, AppAreaStart, 40);
+KVX1_AT(KVX1_SHMIFINFO, AppAreaSize, 44);
+KVX1_AT(KVX1_SHMIFINFO, HwRelease, 48);
+KVX1_AT(KVX1_SHMIFINFO, reserved1, 49);
+KVX1_AT(KVX1_SHMIFINFO, FwValue, 52);
+KVX1_AT(KVX1_SHMIFINFO, reserved2, 56);
+KVX1_SIZE(KVX1_SHMIFINFO, 64);
+
+KVX1_AT(BT_CHANNEL, ConnState, 0);
+KVX1_AT(BT_CHANNEL, ListenOn, 2);
+KVX1_AT(BT_CHANNEL, ReadOn, 4);
+KVX1_AT(BT_CHANNEL, ChannelInfo, 6);
+KVX1_SIZE(BT_CHANNEL, 8);
+
+KVX1_AT(KVX1_STATE, reserved1, 0);
+KVX1_AT(KVX1_STATE, OutputInitDone, 8);
+KVX1_AT(KVX1_STATE, reserved2, 9);
+KVX1_AT(KVX1_STATE, ConfigId, 11);
+KVX1_AT(KVX1_STATE, ExtState, 12);
+KVX1_AT(KVX1_STATE, BtChannel, 20);
+KVX1_AT(KVX1_STATE, reserved3, 84);
+KVX1_SIZE(KVX1_STATE, 100);
+
+KVX1_SIZE(KVX1_INPUT_SETTING, 4);
+KVX1_SIZE(KVX1_COUNTER_SETTING, 4);
+KVX1_AT(KVX1_CONFIG, reserved1, 0);
+KVX1_AT(KVX1_CONFIG, HeadValue, 4);
+KVX1_AT(KVX1_CONFIG, InputSetting, 8);
+KVX1_AT(KVX1_CONFIG, CounterSetting, 40);
+KVX1_AT(KVX1_CONFIG, FurtherSettings, 56);
+KVX1_SIZE(KVX1_CONFIG, 88);
+
+KVX1_AT(KVX1_INPUT, InputValue, 0);
+KVX1_AT(KVX1_INPUT, CounterInput, 16);
+KVX1_AT(KVX1_INPUT, Counter, 24);
+KVX1_AT(KVX1_INPUT, AuxValue, 32);
+KVX1_AT(KVX1_INPUT, CounterResetted, 36);
+KVX1_AT(KVX1_INPUT, MotorExReached, 44);
+KVX1_AT(KVX1_INPUT, CounterResetCmdId, 52);
+KVX1_AT(KVX1_INPUT, MotorExCmdId, 60);
+KVX1_SIZE(KVX1_INPUT, 68);
+
+KVX1_AT(KVX1_OUTPUT, CounterResetCmdId, 0);
+KVX1_AT(KVX1_OUTPUT, OutputData, 8);
+KVX1_AT(KVX1_OUTPUT, MotorExCmdId, 36);
+KVX1_SIZE(KVX1_OUTPUT, 44);
+
+KVX1_AT(KVX1_DISPLAY, Message, 0);
+KVX1_AT(KVX1_DISPLAY, reserved, 100);
+KVX1_SIZE(KVX1_DISPLAY, 108);
+
+KVX1_AT(TRANSFER_STATUS, TransferState, 0);
+KVX1_AT(TRANSFER_STATUS, reserved, 1);
+KVX1_AT(TRANSFER_STATUS, ComError, 2);
+KVX1_SIZE(TRANSFER_STATUS, 4);
+
+KVX1_AT(CHANGE_STATE, OutputsSent, 0);
+KVX1_AT(CHANGE_STATE, InputChanged, 2);
+KVX1_AT(CHANGE_STATE, InputChangeMask, 3);
+KVX1_AT(CHANGE_STATE, CounterInputChangeMask, 4);
+KVX1_AT(CHANGE_STATE, CounterChangeMask, 5);
+KVX1_AT(CHANGE_STATE, reserved, 6);
+KVX1_SIZE(CHANGE_STATE, 8);
+
+KVX1_AT(RP_TIMER, Milliseconds, 0);
+KVX1_AT(RP_TIMER, Centiseconds, 2);
+KVX1_AT(RP_TIMER, Deciseconds, 4);
+KVX1_AT(RP_TIMER, Seconds, 6);
+KVX1_AT(RP_TIMER, TenSeconds, 8);
+KVX1_AT(RP_TIMER, Minutes, 10);
+KVX1_SIZE(RP_TIMER, 12);
+KVX1_SIZE(MOTOR, 24);
+KVX1_SIZE(INPUT_SIM, 4);
+KVX1_SIZE(HOOK_TABLE, 132);
+
+KVX1_AT(KOLV_X1_TRANSFER, ShmIfInfo, 0);
+KVX1_AT(KOLV_X1_TRANSFER, State, 64);
+KVX1_AT(KOLV_X1_TRANSFER, Config, 164);
+KVX1_AT(KOLV_X1_TRANSFER, Input, 252);
+KVX1_AT(KOLV_X1_TRANSFER, Output, 320);
+KVX1_AT(KOLV_X1_TRANSFER, Display, 364);
+KVX1_AT(KOLV_X1_TRANSFER, TransferStatus, 472);
+KVX1_AT(KOLV_X1_TRANSFER, ChangeState, 476);
+KVX1_AT(KOLV_X1_TRANSFER, RpTimer, 484);
+KVX1_AT(KOLV_X1_TRANSFER, Motor, 496);
+KVX1_AT(KOLV_X1_TRANSFER, InputSim, 520);
+KVX1_AT(KOLV_X1_TRANSFER, HookTable, 524);
+KVX1_AT(KOLV_X1_TRANSFER, reserved, 656);
+KVX1_SIZE(KOLV_X1_TRANSFER, 1024);
+KVX1_SIZE(IF08_TRANSFER, 9216);
+
+#undef KVX1_AT
+#undef KVX1_SIZE
+#undef KVX1_LAYOUT_ASSERT
+#endif
+
+/* ---- Library lifecycle and device connection ------------------------------------------------- */
+
+/* Starts the library: log, transfer area, events, worker threads and the 1 ms timer. Call it first;
+ * KVLIB_ERR_LIB_IS_INITIALIZED when it already runs. */
+KVLIB_API uint32_t kvxInitLib(void);
+/* Stops what kvxInitLib started; close the device first. Always 0. */
+KVLIB_API uint32_t kvxCloseLib(void);
+/* KVLIB_ERR_LIB_IS_INITIALIZED or KVLIB_ERR_LIB_IS_NOT_INITIALIZED, never 0. */
+KVLIB_API uint32_t kvxIsLibInit(void);
+/* Opens the controller on the port `name` (such as COM3, or a device path on Linux), probes it and
+ * reads the master, its extensions and its serial number. The port always runs at 38400 baud. Returns
+ * the device handle; the result code goes to *result when result is not NULL. */
+KVLIB_API uint32_t kvxOpenComDevice(const char* name, uint32_t baudRate, uint32_t* result);
+/* Closes the connection. Always 0; a wrong handle closes nothing. */
+KVLIB_API uint32_t kvxCloseDevice(uint32_t deviceHandle);
+
+/* ---- Transfer area ---------------------------------------------------------------------------- */
+
+/* Starts the cyclic exchange of the transfer area with the controllers (10 ms beat) and waits up to
+ * 5 s for its first answered I/O exchange: 0 or KVLIB_ERR_TIMEOUT_TA. */
+KVLIB_API uint32_t kvxStartTransferArea(uint32_t deviceHandle);
+/* Stops the exchange. Always 0. */
+KVLIB_API uint32_t kvxStopTransferArea(void);
+/* KVLIB_ERR_THREAD_IS_RUNNING, KVLIB_ERR_THREAD_SYNCHRONIZED (starting) or KVLIB_ERR_THREAD_NOT_RUNNING,
+ * or the handle check's code. */
+KVLIB_API uint32_t kvxIsTransferActiv(uint32_t deviceHandle);
+/* The transfer area (nine records), or NULL for a wrong handle. */
+KVLIB_API IF08_TRANSFER* GetIF08TransferAddress(uint32_t deviceHandle);
+/* The TRANSFER_STATUS of record `index` (0 to 8), or NULL for a wrong handle or index. */
+KVLIB_API TRANSFER_STATUS* GetKvX1TransferStatusAddr(uint32_t deviceHandle, int32_t index);
+
+/* ---- Transfer callbacks ------------------------------------------------------------------------- */
+
+/* Called on the library's receive thread with two numbers; it must return quickly. */
+typedef void (*VoriKqCallback)(int32_t a, int32_t b);
+/* (shmId 1..8, 1 = extension controller known / 0 = gone). NULL removes the callback. */
+KVLIB_API void SetCBVoriExtState(VoriKqCallback callback);
+/* (shmId 0..8, counter 0..3) once the reset of that counter is confirmed while the transfer runs. */
+KVLIB_API void SetCBCounterResetted(VoriKqCallback callback);
+/* (shmId 0..8, motor 0..3) once that extended motor command is confirmed while the transfer runs. */
+KVLIB_API void SetCBMotorExReached(VoriKqCallback callback);
 
 /* ---- Remote shell --------------------------------------------------------------------------- */
 

@@ -40,4 +40,10 @@ void ManualResetEvent::close() {
     cv_.notify_all();
 }
 
+void ManualResetEvent::open() {
+    std::lock_guard lock(mutex_);
+    closed_ = false;
+    signalled_ = false;
+}
+
 }  // namespace kv::platform

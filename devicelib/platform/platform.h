@@ -104,6 +104,8 @@ class ManualResetEvent {
     WaitResult wait(std::uint32_t ms);
     // Wakes every waiter with `failed`; later waits fail at once.
     void close();
+    // Makes a closed event usable again, unsignalled.
+    void open();
 
   private:
     mutable std::mutex mutex_;
@@ -127,6 +129,14 @@ void sleepMs(std::uint32_t ms);
 // milliseconds are waited out awake, since a sleeping thread is woken a tenth of a millisecond late
 // or more. For the few waits whose length is part of a protocol, not for periodic work.
 void sleepPreciseMs(std::uint32_t ms);
+
+// Nanoseconds of the monotonic clock, and a sleep to an absolute point of it: periodic work that
+// sleeps to deadlines does not drift with the time its own work takes.
+std::int64_t monotonicNowNs();
+void sleepUntilNs(std::int64_t deadlineNs);
+// The smallest and largest period, in milliseconds, a periodic timer of this system can keep;
+// false when the system cannot tell.
+bool timerCapabilities(std::uint32_t& smallestMs, std::uint32_t& largestMs);
 
 struct LocalTime {
     int year, month, day, hour, minute, second, millisecond;

@@ -9,14 +9,17 @@
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
+#include "serial/parser.h"
 #include "shell/remote_cmd.h"
+#include "transfer/area_fields.h"
+#include "transfer/engine.h"
 #include "transfer/transfer_state.h"
 
 namespace kv {
 namespace {
 
 struct ReceiveState {
-    std::atomic<RxHandler> handler{nullptr};
+    std::atomic<RxHandler> handler{IFInputData};
     // Keeps ThreadWriteFlag while a shell service holds the port.
     std::atomic<std::uint8_t> savedWriteFlag{0};
 
@@ -34,7 +37,9 @@ ReceiveState& receiveState() {
 void recordReadFailure(std::uint32_t osError) {
     LogMsg(LOG_TIME, "ReadComThread, ReadData failed... !");
     StopKolvX1Transfer();
-    transferFlags().portError.store(static_cast<std::uint16_t>(osError & 0xFFFFu));
+    const auto low = static_cast<std::uint16_t>(osError & 0xFFFFu);
+    transferFlags().portError.store(low);
+    SetMasterComError(low);
 }
 
 void ReadComThread() {
@@ -103,6 +108,8 @@ std::uint32_t StartComReadThread() {
     }
     st.wakeup.drain();
     st.stopRequested.store(false);
+    // A frame cut off by the last connection must not be taken up by this one.
+    ResetParser();
     try {
         st.thread = std::thread(ReadComThread);
     } catch (const std::system_error& e) {
@@ -148,7 +155,7 @@ RxHandler RxHandlerForMode(int mode) {
         case RX_UPLOAD:
             return nullptr;
         default:
-            return nullptr;
+            return IFInputData;
     }
 }
 
@@ -170,6 +177,10 @@ void PauseTransferCycle() {
     TransferFlags& flags = transferFlags();
     st.savedWriteFlag.store(flags.threadWriteFlag.load());
     flags.threadWriteFlag.store(0);
+    // A request cycle in progress may still be waiting for a reply and would repeat its request
+    // into the shell's answer; it ends after its current wait, so let it end first (bounded: a
+    // cycle waits at most 200 ms per request once the flag is clear).
+    WaitForCycleEnd(1000);
     // Lets a request already on its way be answered before the port carries text.
     platform::sleepPreciseMs(100);
 }

@@ -7,9 +7,4 @@ TransferFlags& transferFlags() {
     return flags;
 }
 
-void StopKolvX1Transfer() {
-    // Without a running request cycle, stopping means no further telegram is sent.
-    transferFlags().threadWriteFlag.store(0);
-}
-
 }  // namespace kv

@@ -29,8 +29,9 @@ std::set<std::string> exportedNames() {
 
 TEST(SharedLibrary, ExportsExactlyTheCInterface) {
     const std::set<std::string> expected{
-        "KvRemoteCmd",
-        "VKqCleanDisk",
+        "GetIF08TransferAddress", "GetKvX1TransferStatusAddr", "KvRemoteCmd", "SetCBCounterResetted",
+        "SetCBMotorExReached", "SetCBVoriExtState", "VKqCleanDisk", "kvxCloseDevice", "kvxCloseLib", "kvxInitLib",
+        "kvxIsLibInit", "kvxIsTransferActiv", "kvxOpenComDevice", "kvxStartTransferArea", "kvxStopTransferArea",
     };
     EXPECT_EQ(exportedNames(), expected);
 }

@@ -1,6 +1,8 @@
 // kqsim: a simulated VORI KQ controller on a pseudo terminal, for driving the device library
-// end to end without hardware. Single-threaded: one poll() loop serves the pty, the signals
-// (through a self-pipe) and every timer, which all live in the output queue.
+// end to end without hardware. It answers both of the controller's ways of talking: the text
+// shell and Kolv.X1 request telegrams. Single-threaded: one poll() loop serves the pty, the
+// signals (through a self-pipe), the control FIFO and every timer, which all live in the output
+// queue. Nothing in the loop sleeps, so a reply goes out on the loop's next turn.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,11 +19,14 @@
 #include <optional>
 #include <string>
 
+#include "control.h"
 #include "dispatcher.h"
 #include "log.h"
 #include "options.h"
 #include "out_queue.h"
+#include "protocol.h"
 #include "pty.h"
+#include "record.h"
 #include "shell.h"
 
 namespace {
@@ -73,18 +78,28 @@ int poll_timeout(std::optional<Clock::time_point> wake) {
 
 class Controller {
   public:
-    Controller(const kqsim::Options& opt, kqsim::Pty& pty)
-        : opt_(opt), pty_(pty), out_(opt.line_rate), shell_(opt, out_), dispatcher_(shell_) {}
+    Controller(const kqsim::Options& opt, kqsim::Pty& pty, kqsim::Recorder& recorder,
+               kqsim::ControlFifo& control)
+        : opt_(opt),
+          pty_(pty),
+          recorder_(recorder),
+          control_(control),
+          out_(opt.line_rate),
+          shell_(opt, out_, recorder_),
+          protocol_(opt.responder, opt.faults, out_, recorder_, Clock::now()),
+          dispatcher_(shell_, protocol_, recorder_) {}
 
     // Serves until SIGINT or SIGTERM; returns the exit status.
     int run() {
         for (;;) {
             const bool blocked = send_output();
-            std::array<pollfd, 2> fds{{{signal_pipe[0], POLLIN, 0}, {pty_.master(), POLLIN, 0}}};
+            // The pty comes last so that it can be left out once the line is hung up.
+            std::array<pollfd, 3> fds{
+                {{signal_pipe[0], POLLIN, 0}, {control_.fd(), POLLIN, 0}, {pty_.master(), POLLIN, 0}}};
             if (blocked) {
-                fds[1].events |= POLLOUT;
+                fds[2].events |= POLLOUT;
             }
-            const nfds_t count = pty_.is_open() ? 2 : 1;
+            const nfds_t count = pty_.is_open() ? 3 : 2;
             int timeout = pty_.is_open() && !blocked ? poll_timeout(out_.next_wake()) : -1;
             if (hang_up_pending_) {
                 timeout = 2;  // watch the client drain its input
@@ -99,7 +114,10 @@ class Controller {
             if ((fds[0].revents & POLLIN) != 0 && !take_signals()) {
                 return 0;
             }
-            if (count == 2 && pty_.is_open() && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            if ((fds[1].revents & POLLIN) != 0) {
+                take_control();
+            }
+            if (count == 3 && pty_.is_open() && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 take_input();
             }
         }
@@ -135,7 +153,7 @@ class Controller {
         const auto now = Clock::now();
         if (hang_up_pending_ &&
             (now >= hang_up_deadline_ || (now - last_write_ >= kSettle && pty_.unread_by_client() == 0))) {
-            hang_up("requested line received");
+            hang_up("the requested hang-up is due");
         }
         if (!pty_.is_open() || hang_up_pending_) {
             return false;
@@ -173,6 +191,21 @@ class Controller {
         return true;
     }
 
+    void take_control() {
+        for (const std::string& line : control_.take_lines()) {
+            const auto now = Clock::now();
+            recorder_.control(now, line);
+            log("control " + kqsim::quoted(line));
+            const auto outcome = kqsim::run_control(line, protocol_, now);
+            if (outcome.kind == kqsim::ControlOutcome::Kind::HangUp) {
+                hang_up("control command");
+            } else if (outcome.kind == kqsim::ControlOutcome::Kind::Error) {
+                // The writer of the FIFO cannot see an answer; stderr is where a test's log shows it.
+                std::fprintf(stderr, "kqsim: control: %s\n", outcome.error.c_str());
+            }
+        }
+    }
+
     void take_input() {
         std::array<char, 4096> buf{};
         for (;;) {
@@ -195,19 +228,27 @@ class Controller {
 
     const kqsim::Options& opt_;
     kqsim::Pty& pty_;
+    kqsim::Recorder& recorder_;
+    kqsim::ControlFifo& control_;
     kqsim::OutputQueue out_;
     kqsim::Shell shell_;
+    kqsim::Protocol protocol_;
     kqsim::Dispatcher dispatcher_;
     Clock::time_point last_write_{};
     bool hang_up_pending_ = false;
     Clock::time_point hang_up_deadline_{};
 };
 
-int serve(const kqsim::Options& opt) {
+int serve(const kqsim::Options& opt, Clock::time_point start) {
     std::string error;
+    kqsim::Recorder recorder(start);
+    kqsim::ControlFifo control;
     kqsim::Pty pty;
     kqsim::Link link;
-    if (!install_signals(error) || !pty.open(error) ||
+    // The side channels exist before the slave's path is printed: a test that has read the path
+    // may write to the FIFO at once.
+    if (!install_signals(error) || (!opt.record_path.empty() && !recorder.open(opt.record_path, error)) ||
+        (!opt.control_path.empty() && !control.open(opt.control_path, error)) || !pty.open(error) ||
         (!opt.link_path.empty() && !link.create(opt.link_path, pty.slave_path(), error))) {
         std::fprintf(stderr, "kqsim: %s\n", error.c_str());
         return 1;
@@ -215,12 +256,13 @@ int serve(const kqsim::Options& opt) {
     std::printf("%s\n", pty.slave_path().c_str());
     std::fflush(stdout);
     log("serving on " + pty.slave_path() + (opt.link_path.empty() ? "" : " via " + opt.link_path));
-    return Controller(opt, pty).run();
+    return Controller(opt, pty, recorder, control).run();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const auto start = Clock::now();
     const auto parsed = kqsim::parse_options(std::span<char* const>(argv, static_cast<std::size_t>(argc)));
     switch (parsed.status) {
         case kqsim::ParseResult::Status::Help:
@@ -234,5 +276,5 @@ int main(int argc, char** argv) {
             break;
     }
     kqsim::verbose_log = parsed.options.verbose;
-    return serve(parsed.options);
+    return serve(parsed.options, start);
 }

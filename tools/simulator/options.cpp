@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <bitset>
 #include <charconv>
 #include <optional>
 #include <string_view>
@@ -43,6 +44,43 @@ std::optional<Options::Endless> to_endless(std::string_view s) {
     return e;
 }
 
+// "K[,K...]" with each K an extension index 1..8
+std::optional<std::bitset<kControllers>> to_extensions(std::string_view s) {
+    std::bitset<kControllers> set;
+    while (!s.empty()) {
+        const auto comma = s.find(',');
+        const auto k = to_number(s.substr(0, comma));
+        if (!k || *k == 0 || *k >= kControllers) {
+            return std::nullopt;
+        }
+        set.set(*k);
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        s.remove_prefix(comma + 1);
+        if (s.empty()) {
+            return std::nullopt;
+        }
+    }
+    return set;
+}
+
+// "MAJOR.MINOR", each 0..255
+bool to_firmware(std::string_view s, ResponderSettings& r) {
+    const auto dot = s.find('.');
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    const auto major = to_number(s.substr(0, dot));
+    const auto minor = to_number(s.substr(dot + 1));
+    if (!major || !minor || *major > 255 || *minor > 255) {
+        return false;
+    }
+    r.fw_major = static_cast<std::uint8_t>(*major);
+    r.fw_minor = static_cast<std::uint8_t>(*minor);
+    return true;
+}
+
 }  // namespace
 
 void print_usage(std::FILE* to) {
@@ -64,7 +102,50 @@ void print_usage(std::FILE* to) {
         "  --hangup-on CMD         hang the line up when a line equal to CMD arrives (repeatable)\n"
         "  --line-rate BAUD        pace output like a serial line at BAUD, 10 bits per byte\n"
         "  --verbose               log activity to stderr\n"
-        "  --help                  show this text\n",
+        "  --help                  show this text\n"
+        "\n"
+        "Kolv.X1 telegrams (a frame starts 0x02 0x55; all other bytes go to the shell):\n"
+        "  --session N             session id the controller chooses (0..65535, default 7)\n"
+        "  --session-change-after N  after the N-th reply take the next session id (skips 0)\n"
+        "  --extensions LIST       extension controllers present at start: indexes 1..8 separated\n"
+        "                          by commas, e.g. 2 or 1,3 (default none)\n"
+        "  --hostname NAME         host name of the master, 1..16 characters (default VORI-KQ-M;\n"
+        "                          extension k is VORI-KQ-Sk)\n"
+        "  --firmware MAJOR.MINOR  firmware of every controller (default 1.5, shown as 1.05)\n"
+        "  --cmd-delay MS          time from a new counter-reset or motor command id in the outputs\n"
+        "                          to the id showing in the inputs (default 30)\n"
+        "  --control PATH          create a FIFO at PATH and take control commands from it:\n"
+        "                            ext add K... | ext remove K... | session N | hangup |\n"
+        "                            fault NAME [VALUE] (NAME as the options below) | fault clear\n"
+        "  --record PATH           append a line per received telegram to PATH:\n"
+        "                            <ms> <code> <counter> <hex of the whole telegram>\n"
+        "                          also '<ms> bad <hex> <reason>', '<ms> shell <line>',\n"
+        "                          '<ms> control <line>'; <ms> counts from kqsim's start\n"
+        "\n"
+        "Telegram faults. \"The N-th\" counts replies of any code, or I/O exchanges\n"
+        "(REM_IO_REQUESTs) where the text says so, from the start (from the command when set\n"
+        "through the FIFO). Every answered request counts as a reply, even one a fault swallows.\n"
+        "  --no-reply once|always|from-io N  swallow the next reply, all replies, or every reply\n"
+        "                          from the N-th I/O exchange on\n"
+        "  --late-reply MS[:N]     delay every reply by MS, or only the N-th I/O reply\n"
+        "  --bad-checksum N|always   the N-th reply gets a wrong checksum\n"
+        "  --no-end-mark N|always    the N-th reply ends with 0x00 instead of the end mark\n"
+        "  --unknown-code N|always   the N-th reply carries reply code 119\n"
+        "  --short-io-reply N|always the N-th I/O reply is 4 bytes shorter than its count says\n"
+        "  --garbage N             write N noise bytes (never 0x02) before every reply\n"
+        "  --byte-at-a-time        write each reply byte on its own, 1 ms apart\n"
+        "  --silent-probe          never answer ECHO_REQUEST\n"
+        "  --silent-state          never answer STATE_RD_REQUEST\n"
+        "  --hangup-after-io N     hang the line up once the N-th I/O exchange is answered\n"
+        "\n"
+        "Every controller's inputs move: analog inputs run up and down between 0 and 5000 in\n"
+        "steps every 100 ms, inputs configured digital (mode bit 7) flip between 0 and 1;\n"
+        "counter i counts once every 50 ms * (i + 1). A counter-reset or motor command id in\n"
+        "the outputs shows in the inputs --cmd-delay later; a new reset id zeroes its counter.\n"
+        "Requests for absent controllers get no record in the reply. REM_MONITOR_REQUEST and\n"
+        "REM_CONFIG_RD_REQUEST (index records) are answered with the inputs and the stored\n"
+        "configuration. Unknown request codes, the Bluetooth requests (10..18) and requests\n"
+        "whose payload does not match their record count get no reply.\n",
         to);
 }
 
@@ -97,8 +178,11 @@ ParseResult parse_options(std::span<char* const> args) {
             return fail("invalid value '" + std::string(v) + "' for " + std::string(name));
         };
 
+        const std::string_view bare = name.starts_with("--") ? name.substr(2) : std::string_view{};
+        const bool is_fault = is_fault_name(bare);
         const bool is_flag = name == "--help" || name == "-h" || name == "--bluetooth" ||
-                             name == "--silent" || name == "--stale-prompt" || name == "--verbose";
+                             name == "--silent" || name == "--stale-prompt" || name == "--verbose" ||
+                             (is_fault && fault_is_flag(bare));
         if (is_flag) {
             if (attached) {
                 return fail(std::string(name) + " takes no value");
@@ -111,12 +195,19 @@ ParseResult parse_options(std::span<char* const> args) {
             o.silent = o.silent || name == "--silent";
             o.stale_prompt = o.stale_prompt || name == "--stale-prompt";
             o.verbose = o.verbose || name == "--verbose";
+            if (is_fault) {
+                std::string error;
+                set_fault(o.faults, bare, "", 0, 0, error);
+            }
             continue;
         }
 
         const bool takes_value = name == "--link" || name == "--serial" || name == "--clean-delay" ||
                                  name == "--split-prompt" || name == "--endless" || name == "--ignore" ||
-                                 name == "--hangup-on" || name == "--line-rate";
+                                 name == "--hangup-on" || name == "--line-rate" || name == "--session" ||
+                                 name == "--session-change-after" || name == "--extensions" ||
+                                 name == "--hostname" || name == "--firmware" || name == "--cmd-delay" ||
+                                 name == "--control" || name == "--record" || is_fault;
         if (!takes_value) {
             return fail("unknown option '" + std::string(args[i]) + "'");
         }
@@ -125,7 +216,56 @@ ParseResult parse_options(std::span<char* const> args) {
             return fail(std::string(name) + " needs a value");
         }
 
-        if (name == "--link") {
+        if (is_fault) {
+            std::string setting(*v);
+            // "--no-reply from-io N" takes the count as a further argument.
+            if (name == "--no-reply" && setting == "from-io" && !attached && i + 1 < args.size()) {
+                setting += ' ';
+                setting += args[++i];
+            }
+            std::string error;
+            if (!set_fault(o.faults, bare, setting, 0, 0, error)) {
+                return fail(error);
+            }
+        } else if (name == "--session") {
+            const auto id = to_number(*v);
+            if (!id || *id > 0xffff) {
+                return bad_value(*v);
+            }
+            o.responder.session = static_cast<std::uint16_t>(*id);
+        } else if (name == "--session-change-after") {
+            const auto n = to_number(*v);
+            if (!n || *n == 0) {
+                return bad_value(*v);
+            }
+            o.responder.session_change_after = *n;
+        } else if (name == "--extensions") {
+            const auto set = to_extensions(*v);
+            if (!set) {
+                return bad_value(*v);
+            }
+            o.responder.extensions = *set;
+        } else if (name == "--hostname") {
+            if (v->empty() || v->size() > 16) {
+                return bad_value(*v);
+            }
+            o.responder.master_hostname = *v;
+        } else if (name == "--firmware") {
+            if (!to_firmware(*v, o.responder)) {
+                return bad_value(*v);
+            }
+        } else if (name == "--cmd-delay") {
+            const auto ms = to_ms(*v);
+            if (!ms) {
+                return bad_value(*v);
+            }
+            o.responder.cmd_delay = *ms;
+        } else if (name == "--control" || name == "--record") {
+            if (v->empty()) {
+                return bad_value(*v);
+            }
+            (name == "--control" ? o.control_path : o.record_path) = *v;
+        } else if (name == "--link") {
             if (v->empty()) {
                 return bad_value(*v);
             }

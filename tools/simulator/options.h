@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "faults.h"
+#include "responder.h"
+
 namespace kqsim {
 
 struct Options {
@@ -27,6 +30,12 @@ struct Options {
     std::vector<std::string> ignore;
     std::vector<std::string> hangup_on;
     unsigned long line_rate = 0;  // baud to pace output at; 0: as fast as the pty takes it
+
+    // The telegram side: the controllers, their faults, and the two side channels.
+    ResponderSettings responder;
+    FaultSettings faults;
+    std::string control_path;  // empty: no control FIFO
+    std::string record_path;   // empty: nothing recorded
 
     bool verbose = false;
 };

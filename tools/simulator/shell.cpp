@@ -53,6 +53,7 @@ void Shell::feed(std::string_view bytes) {
 }
 
 void Shell::take_line(std::string line) {
+    recorder_.shell(Clock::now(), line);
     if (!stream_) {
         handle(line);
     } else if (waiting_.size() < kMaxWaiting) {

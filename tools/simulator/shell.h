@@ -7,6 +7,7 @@
 
 #include "options.h"
 #include "out_queue.h"
+#include "record.h"
 
 namespace kqsim {
 
@@ -14,7 +15,8 @@ namespace kqsim {
 // All output, including anything delayed, is handed to the output queue.
 class Shell {
   public:
-    Shell(const Options& options, OutputQueue& out) : opt_(options), out_(out) {}
+    Shell(const Options& options, OutputQueue& out, Recorder& recorder)
+        : opt_(options), out_(out), recorder_(recorder) {}
 
     void feed(std::string_view bytes);
     // Called on every turn of the loop after output went out; continues a streaming answer.
@@ -29,6 +31,7 @@ class Shell {
 
     const Options& opt_;
     OutputQueue& out_;
+    Recorder& recorder_;
 
     std::string partial_;
     bool after_cr_ = false;  // a '\n' straight after '\r' belongs to the same line end

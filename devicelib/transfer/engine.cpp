@@ -1,0 +1,426 @@
+#include "transfer/engine.h"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "core/connection.h"
+#include "core/events.h"
+#include "core/log.h"
+#include "kvarolib.h"
+#include "platform/platform.h"
+#include "serial/telegram.h"
+#include "transfer/statistics.h"
+#include "transfer/area_fields.h"
+#include "transfer/transfer_area.h"
+#include "transfer/transfer_cycle.h"
+#include "transfer/transfer_state.h"
+
+namespace kv {
+namespace {
+
+constexpr std::uint32_t kReplyWaitMs = 200;
+constexpr std::uint32_t kGiveUpMs = 5000;
+constexpr std::int64_t kTickNs = 1000000;
+// How long a worker waits for its event before it looks at its stop request again. The events
+// cannot lose a signal, so this is not polling for work.
+constexpr std::uint32_t kStopCheckMs = 250;
+
+struct EngineState {
+    std::atomic<std::uint32_t> tickCount{0};
+    std::atomic<std::uint32_t> timerId{0};
+    std::atomic<std::uint32_t> resolution{0};
+    std::atomic<std::uint32_t> kvTimeOut{0};
+    std::atomic<std::uint32_t> ticksSinceBeat{0};
+
+    // Reply timing; RecordReplyTime (receive thread) is the only writer while a transfer runs.
+    std::atomic<std::uint8_t> timingEnabled{0};
+    std::atomic<std::uint32_t> lastTime{0};
+    std::atomic<std::uint32_t> total{0};
+    std::atomic<std::uint32_t> dynBase{0};
+    std::atomic<std::uint32_t> lastAdjust{0};
+
+    // The POSIX stand-in for the multimedia timer: the tick thread sleeps to 1 ms deadlines while
+    // the timer is armed.
+    std::mutex armMutex;
+    std::condition_variable armCv;
+    bool armed = false;
+
+    std::mutex cycleMutex;
+    std::condition_variable cycleCv;
+    bool cycleActive = false;
+
+    // The tick thread advances the run-time counters by reading and writing them back; a transfer
+    // start clears them. One lock keeps a clear from landing between the two.
+    std::mutex runTimeMutex;
+
+    std::mutex threadMutex;
+    std::thread tickThread;
+    std::thread beatThread;
+    std::thread requestThread;
+    std::atomic<bool> stopRequested{false};
+};
+
+EngineState& engine() {
+    static EngineState state;
+    return state;
+}
+
+std::uint32_t nextTimerId() {
+    static std::atomic<std::uint32_t> id{0};
+    return ++id;
+}
+
+bool stopRequested() { return engine().stopRequested.load(); }
+
+void WaitMmRpTmEvent() {
+    EngineState& e = engine();
+    while (!stopRequested()) {
+        {
+            std::unique_lock lock(e.armMutex);
+            e.armCv.wait(lock, [&] { return e.armed || stopRequested(); });
+        }
+        std::int64_t next = platform::monotonicNowNs() + kTickNs;
+        for (;;) {
+            {
+                std::lock_guard lock(e.armMutex);
+                if (!e.armed || stopRequested()) {
+                    break;
+                }
+            }
+            platform::sleepUntilNs(next);
+            TickOnce();
+            next += kTickNs;
+            // After a long stall (a suspended machine) the timer goes on from now rather than
+            // firing a burst of late ticks.
+            const std::int64_t now = platform::monotonicNowNs();
+            if (now - next > 100 * kTickNs) {
+                next = now + kTickNs;
+            }
+        }
+    }
+}
+
+void WaitMmEvent() {
+    LibraryEvents& ev = libraryEvents();
+    TransferFlags& flags = transferFlags();
+    while (!stopRequested()) {
+        if (ev.mmWait.wait(kStopCheckMs) != platform::WaitResult::signalled || stopRequested()) {
+            continue;
+        }
+        ev.mmWait.reset();
+        transferStatistics().mmTimerCalls.fetch_add(1);
+        if (flags.threadWriteFlag.load() != 0) {
+            OneSecondTimerBeat();
+            ev.request.set();
+        } else if (const std::uint16_t err = flags.portError.load(); err != 0) {
+            LogMsg(LOG_TIME, "Closing COM Connection because of COM error= %u", static_cast<unsigned>(err));
+            flags.portError.store(0);
+            CloseComDevice();
+        }
+    }
+}
+
+void KvRequestThread() {
+    LibraryEvents& ev = libraryEvents();
+    while (!stopRequested()) {
+        if (ev.request.wait(kStopCheckMs) != platform::WaitResult::signalled || stopRequested()) {
+            continue;
+        }
+        ev.request.reset();
+        transferStatistics().requestLoops.fetch_add(1);
+        SetKvRequest();
+        // A beat that fell into the cycle is dropped, not queued.
+        ev.request.reset();
+    }
+}
+
+struct CycleMark {
+    CycleMark() {
+        std::lock_guard lock(engine().cycleMutex);
+        engine().cycleActive = true;
+    }
+    ~CycleMark() {
+        {
+            std::lock_guard lock(engine().cycleMutex);
+            engine().cycleActive = false;
+        }
+        engine().cycleCv.notify_all();
+    }
+};
+
+// Starts one worker thread with its log lines: `name` as in "Starting thread [...]", `shown` and
+// `handleName` as in its "started" line, `starter` as in its failure line.
+template <typename Fn>
+std::uint32_t startThread(std::thread& slot, const char* name, const char* shown, const char* handleName,
+                          const char* starter, Fn fn) {
+    LogMsg(LOG_TIME, "Starting thread [%s]...", name);
+    try {
+        slot = std::thread(fn);
+    } catch (const std::system_error& err) {
+        LogMsg(LOG_ERROR, "%s, CreateThread() failed with error %d", starter, err.code().value());
+        return KVLIB_ERR_THREAD_NOT_STARTABLE;
+    }
+    LogMsg(LOG_TIME, "  [%s] started, %s= %d", shown, handleName,
+           static_cast<int>(std::hash<std::thread::id>{}(slot.get_id()) & 0x7FFFFFFF));
+    platform::setTimeCriticalPriority(slot);
+    return 0;
+}
+
+}  // namespace
+
+RepeatAccounting& repeatAccounting() {
+    static RepeatAccounting accounting;
+    return accounting;
+}
+
+std::uint32_t GetActTimerCount() { return engine().tickCount.load(); }
+
+std::uint32_t AccumulatedTimeout() { return engine().kvTimeOut.load(); }
+
+std::uint32_t TimerResolution(std::uint32_t smallestPeriod, std::uint32_t largestPeriod) {
+    return std::min(std::max(smallestPeriod, 1u), largestPeriod);
+}
+
+std::uint32_t SetKvMmTimer() {
+    EngineState& e = engine();
+    ResetBeatCounters();
+    std::uint32_t smallest = 0;
+    std::uint32_t largest = 0;
+    if (!platform::timerCapabilities(smallest, largest)) {
+        LogMsg(LOG_TIME, "SetKvMmTimer, Error by timeGetDevCaps()...");
+        return 0;
+    }
+    e.resolution.store(TimerResolution(smallest, largest));
+    const std::uint32_t id = nextTimerId();
+    {
+        std::lock_guard lock(e.armMutex);
+        e.armed = true;
+    }
+    e.armCv.notify_all();
+    e.timerId.store(id);
+    LogMsg(LOG_TIME, "Starting MMTimer... (mmRpTimerId= %u)", id);
+    return id;
+}
+
+void StopKvMmTimer() {
+    EngineState& e = engine();
+    {
+        std::lock_guard lock(e.armMutex);
+        e.armed = false;
+    }
+    e.armCv.notify_all();
+    LogMsg(LOG_TIME, "Stopped MmTimer (mmRpTimerId= %u)...", e.timerId.load());
+    e.timerId.store(0);
+}
+
+std::uint32_t StartWorkerThreads() {
+    EngineState& e = engine();
+    std::lock_guard lock(e.threadMutex);
+    e.stopRequested.store(false);
+    if (std::uint32_t rc = startThread(e.tickThread, "WaitMmRpTmEvent", "WaitMmRpTmEvent", "hRpTmThrWait",
+                                       "StartMmRpTmEventThread", WaitMmRpTmEvent);
+        rc != 0) {
+        return rc;
+    }
+    if (std::uint32_t rc = startThread(e.beatThread, "WaitMmEvent", "WaitMmEventThread", "hThrWait",
+                                       "StartWaitMmEventThread", WaitMmEvent);
+        rc != 0) {
+        return rc;
+    }
+    return startThread(e.requestThread, "KvRequestThread", "KvRequestThread", "hThrRequest", "StartKvRequestThread",
+                       KvRequestThread);
+}
+
+void StopWorkerThreads() {
+    EngineState& e = engine();
+    std::lock_guard lock(e.threadMutex);
+    e.stopRequested.store(true);
+    e.armCv.notify_all();
+    LibraryEvents& ev = libraryEvents();
+    ev.mmWait.set();
+    ev.request.set();
+    ev.transferReply.set();
+    for (std::thread* t : {&e.tickThread, &e.beatThread, &e.requestThread}) {
+        if (t->joinable()) {
+            t->join();
+        }
+    }
+    LogMsg(LOG_TIME, "Threads terminated...");
+}
+
+void AdvanceRunTimeCounters(std::uint16_t* c) {
+    c[0] = static_cast<std::uint16_t>(c[0] + 1);
+    for (int i = 1; i <= 4; ++i) {
+        if (c[i - 1] % 10 != 0) {
+            return;
+        }
+        c[i] = static_cast<std::uint16_t>(c[i] + 1);
+    }
+    if (c[4] % 6 == 0) {
+        c[5] = static_cast<std::uint16_t>(c[5] + 1);
+    }
+}
+
+void TickOnce() {
+    EngineState& e = engine();
+    e.tickCount.fetch_add(1);
+    if (KOLV_X1_TRANSFER* master = record(0)) {
+        std::lock_guard lock(e.runTimeMutex);
+        std::array<std::uint16_t, 6> counters = LoadRunTimeCounters(master->RpTimer);
+        AdvanceRunTimeCounters(counters.data());
+        StoreRunTimeCounters(master->RpTimer, counters);
+    }
+    if (e.ticksSinceBeat.fetch_add(1) + 1 >= 10) {
+        e.ticksSinceBeat.store(0);
+        libraryEvents().mmWait.set();
+    }
+}
+
+void ClearRunTimeCounters() {
+    if (KOLV_X1_TRANSFER* master = record(0)) {
+        std::lock_guard lock(engine().runTimeMutex);
+        StoreRunTimeCounters(master->RpTimer, {});
+    }
+}
+
+void ResetBeatCounters() {
+    transferStatistics().mmTimerCalls.store(0);
+    transferStatistics().requestLoops.store(0);
+}
+
+void ResetTransferClock() {
+    EngineState& e = engine();
+    RepeatAccounting& r = repeatAccounting();
+    r.sendTime.store(0);
+    r.lastSentCounter.store(0);
+    r.repeatCount.store(0);
+    TransferStatistics& s = transferStatistics();
+    s.statStart.store(0);
+    s.statStop.store(0);
+    s.tcnt.store(0);
+    s.tmax.store(0);
+    s.tavg.store(0);
+    s.retries.store(0);
+    e.lastTime.store(0);
+    e.total.store(0);
+    e.timingEnabled.store(0);
+    e.tickCount.store(0);
+    e.kvTimeOut.store(0);
+}
+
+void ResetReplyTiming() {
+    EngineState& e = engine();
+    TransferStatistics& s = transferStatistics();
+    s.statStart.store(GetActTimerCount());
+    s.tmax.store(0);
+    e.total.store(0);
+    s.tcnt.store(0);
+    e.timingEnabled.store(1);
+}
+
+void RecordReplyTime(std::uint16_t counter) {
+    EngineState& e = engine();
+    RepeatAccounting& r = repeatAccounting();
+    TransferStatistics& s = transferStatistics();
+    if (e.timingEnabled.load() == 0 || counter != r.lastSentCounter.load()) {
+        return;
+    }
+    if (r.repeatCount.load() >= 2) {
+        r.repeatCount.fetch_sub(1);
+        return;
+    }
+    const std::uint32_t now = GetActTimerCount();
+    const std::uint32_t tcnt = s.tcnt.load() + 1;
+    const std::uint32_t last = now - r.sendTime.load();
+    const std::uint32_t total = e.total.load() + last;
+    s.tcnt.store(tcnt);
+    e.lastTime.store(last);
+    e.total.store(total);
+    s.tavg.store(total / tcnt);
+    if (tcnt == 1) {
+        return;
+    }
+    s.tmax.store(std::max(s.tmax.load(), last));
+
+    std::uint32_t base = e.dynBase.load();
+    if (base < 10) {
+        base = 10;
+        e.lastAdjust.store(now);
+    } else if (last > base) {
+        base = last;
+        e.lastAdjust.store(now);
+    } else if (now - e.lastAdjust.load() > 5000) {
+        const std::uint32_t drop = std::max<std::uint32_t>((base - last) * 20 / 100, 1);
+        base = base > drop ? base - drop : 0;
+        if (base < 10) {
+            base = 10;
+        }
+        e.lastAdjust.store(now);
+    }
+    e.dynBase.store(base);
+    s.dynTimeOut.store(base * 15 / 10);
+}
+
+bool WaitForCycleEnd(std::uint32_t ms) {
+    EngineState& e = engine();
+    std::unique_lock lock(e.cycleMutex);
+    return e.cycleCv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !e.cycleActive; });
+}
+
+void SetKvRequest() {
+    CycleMark mark;
+    EngineState& e = engine();
+    LibraryEvents& ev = libraryEvents();
+    TransferFlags& flags = transferFlags();
+
+    ChangeCheck();
+    RequestTableSnapshot snapshot = requestTable().snapshot();
+    ev.transferReply.set();
+
+    // The flag is read again before every send, repeats included: a shell service that took the
+    // port in the meantime must never see a telegram in its answer.
+    while (flags.threadWriteFlag.load() != 0 && !stopRequested()) {
+        int outcome = 0;
+        const int slot = PickNextRequest(snapshot, outcome);
+        if (outcome == 2 || (outcome == 0 && slot < 0)) {
+            return;
+        }
+        RequestSlotCopy& s = snapshot[static_cast<std::size_t>(slot)];
+        if (outcome == 0) {
+            s.pending = 0;
+            continue;
+        }
+        if (flags.threadWriteFlag.load() == 0) {
+            return;
+        }
+        switch (ev.transferReply.wait(kReplyWaitMs)) {
+            case platform::WaitResult::signalled:
+                e.kvTimeOut.store(0);
+                s.pending = 0;
+                s.select.fill(0);
+                break;
+            case platform::WaitResult::timedOut: {
+                const std::uint32_t waited = e.kvTimeOut.fetch_add(kReplyWaitMs) + kReplyWaitMs;
+                if (waited > kGiveUpMs) {
+                    LogMsg(LOG_TIME, "INFO: SetKvRequest, TransferArea stopped while Timeout is occurred...kvTimeOut= %u",
+                           waited);
+                    SetKolvX1TransferStatus(0);
+                    flags.threadWriteFlag.store(0);
+                    return;
+                }
+                // The same slot goes out again, built anew, with the same request counter.
+                requestCounter().fetch_sub(1);
+                transferStatistics().retries.fetch_add(1);
+                break;
+            }
+            case platform::WaitResult::failed:
+                LogMsg(LOG_TIME, "INFO: SetKvRequest, WaitForSingleObject() failed with error= %d", 0);
+                return;
+        }
+    }
+}
+
+}  // namespace kv

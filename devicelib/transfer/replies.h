@@ -1,0 +1,44 @@
+// The request senders of the transfer cycle (slots 0 to 5) and the handlers of the replies 101 to
+// 109, which bring the transfer area up to date and call the application's transfer callbacks.
+#pragma once
+
+#include <cstdint>
+
+#include "transfer/request_table.h"
+
+namespace kv {
+
+// Senders: 0 nothing sent (no controller selected), 1 sent, 2 the write failed.
+int SendInfoWrRequest(RequestSlotCopy& slot);
+int SendInfoRdRequest(RequestSlotCopy& slot);
+int SendStateRdRequest(RequestSlotCopy& slot);
+int SendConfigWrRequest(RequestSlotCopy& slot);
+int SendMsgWrRequest(RequestSlotCopy& slot);
+int SendRemIoRequest(RequestSlotCopy& slot);
+// The sender of a Bluetooth slot (6 to 11); null while none is installed.
+using SlotSender = int (*)(RequestSlotCopy&);
+SlotSender BluetoothSender(int slot);
+
+// Reply handlers.
+void cbKolvX1EchoReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1RemIOReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1IgnoreReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1ConfigWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1InfoRdReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1StateRdReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1MsgWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+void cbKolvX1InfoWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
+
+// Puts the handlers of 101 to 109 into the reply table.
+void InstallReplyHandlers();
+
+// The steps the handlers are made of.
+void SetKolvX1InfoData(int shmId, const std::uint8_t* info);
+void UpdateState(int shmId, const std::uint8_t* state);
+bool UpdateExtensions();
+void UpdateInput(int shmId, const std::uint8_t* input);
+
+// A configuration write in flight suspends input updates for at least this long.
+inline constexpr std::uint32_t kConfigSettleMs = 250;
+
+}  // namespace kv

@@ -1,0 +1,62 @@
+// The requests a transfer cycle sends: twelve slots in priority order, each a request code, a
+// pending flag and nine controller-selection flags. Any thread may queue; the request thread sends.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace kv {
+
+inline constexpr int kControllerCount = 9;  // index 0 the master, 1 to 8 its extension controllers
+inline constexpr int kRequestSlots = 12;
+
+enum RequestSlotIndex : int {
+    SLOT_INFO_WR = 0,
+    SLOT_INFO_RD = 1,
+    SLOT_STATE_RD = 2,
+    SLOT_CONFIG_WR = 3,
+    SLOT_MSG_WR = 4,
+    SLOT_REM_IO = 5,
+    SLOT_BT_SCAN = 6,
+    SLOT_BT_CONNECT = 7,
+    SLOT_BT_DISCON = 8,
+    SLOT_BT_WRITE = 9,
+    SLOT_BT_READ = 10,
+    SLOT_BT_LISTEN = 11,
+};
+
+// The live slot: written by several threads, so every field is atomic.
+struct RequestSlot {
+    std::atomic<std::uint32_t> code{0};
+    std::atomic<std::uint8_t> pending{0};
+    std::array<std::atomic<std::uint8_t>, kControllerCount> select{};
+};
+
+// A cycle's private copy of a slot.
+struct RequestSlotCopy {
+    std::uint32_t code = 0;
+    std::uint8_t pending = 0;
+    std::array<std::uint8_t, kControllerCount> select{};
+};
+
+using RequestTableSnapshot = std::array<RequestSlotCopy, kRequestSlots>;
+
+class RequestTable {
+public:
+    RequestSlot& slot(int index) { return slots_[static_cast<std::size_t>(index)]; }
+    // Selects controller `shmId` in `slotIndex` and marks the slot pending.
+    void queue(int slotIndex, int shmId);
+    // Clears one selection flag.
+    void unselect(int slotIndex, int shmId);
+    void clearPending(int slotIndex);
+    void clearAll();
+    RequestTableSnapshot snapshot() const;
+
+private:
+    std::array<RequestSlot, kRequestSlots> slots_{};
+};
+
+RequestTable& requestTable();
+
+}  // namespace kv

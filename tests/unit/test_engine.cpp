@@ -1,0 +1,135 @@
+// The engine's arithmetic: run-time counters, reply timing and the timer resolution. Ticks are
+// driven by hand, so every figure is exact.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "core/events.h"
+#include "transfer/engine.h"
+#include "transfer/statistics.h"
+
+namespace {
+
+std::array<std::uint16_t, 6> advance(std::array<std::uint16_t, 6> c, int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+        kv::AdvanceRunTimeCounters(c.data());
+    }
+    return c;
+}
+
+TEST(RunTimeCounters, CascadeFromMillisecondsToMinutes) {
+    using C = std::array<std::uint16_t, 6>;
+    EXPECT_EQ(advance({}, 9), (C{9, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(advance({}, 10), (C{10, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(advance({}, 1000), (C{1000, 100, 10, 1, 0, 0}));
+    EXPECT_EQ(advance({}, 60000), (C{60000, 6000, 600, 60, 6, 1}));
+    // Across the wrap of the millisecond counter the step comes at 0, not ten ticks after the last
+    // multiple of ten: the cascade is not exact there.
+    EXPECT_EQ(advance({65530, 0, 0, 0, 0, 0}, 10), (C{4, 1, 0, 0, 0, 0}));
+}
+
+TEST(RunTimeCounters, EveryTenthTickSignalsTheBeat) {
+    kv::platform::ManualResetEvent& beat = kv::libraryEvents().mmWait;
+    beat.reset();
+    // Find the phase: tick until the beat comes, then count exactly ten more.
+    for (int i = 0; i < 10 && !beat.isSet(); ++i) {
+        kv::TickOnce();
+    }
+    ASSERT_TRUE(beat.isSet());
+    beat.reset();
+    const std::uint32_t before = kv::GetActTimerCount();
+    for (int i = 0; i < 9; ++i) {
+        kv::TickOnce();
+        EXPECT_FALSE(beat.isSet()) << "tick " << i + 1;
+    }
+    kv::TickOnce();
+    EXPECT_TRUE(beat.isSet());
+    EXPECT_EQ(kv::GetActTimerCount() - before, 10u);
+}
+
+TEST(TimerResolution, SmallestPeriodBoundedByOneAndTheLargest) {
+    EXPECT_EQ(kv::TimerResolution(0, 1000000), 1u);
+    EXPECT_EQ(kv::TimerResolution(1, 1000000), 1u);
+    EXPECT_EQ(kv::TimerResolution(5, 3), 3u);
+    EXPECT_EQ(kv::TimerResolution(2, 10), 2u);
+}
+
+// One request of the cycle: written now, its reply `ms` ticks later.
+void exchange(std::uint16_t counter, int ms) {
+    kv::RepeatAccounting& r = kv::repeatAccounting();
+    r.lastSentCounter.store(counter);
+    r.repeatCount.store(1);
+    r.sendTime.store(kv::GetActTimerCount());
+    for (int i = 0; i < ms; ++i) {
+        kv::TickOnce();
+    }
+    kv::RecordReplyTime(counter);
+}
+
+class ReplyTiming : public testing::Test {
+protected:
+    void SetUp() override {
+        kv::ResetTransferClock();
+        kv::ResetReplyTiming();
+    }
+    kv::TransferStatistics& stats = kv::transferStatistics();
+};
+
+TEST_F(ReplyTiming, FirstExchangeCountsOnlyTowardsTheAverage) {
+    exchange(1, 30);
+    exchange(2, 12);
+    EXPECT_EQ(stats.tcnt.load(), 2u);
+    EXPECT_EQ(stats.tmax.load(), 12u);
+    EXPECT_EQ(stats.dynTimeOut.load(), 15u);  // base 10 after the second exchange
+    exchange(3, 12);
+    EXPECT_EQ(stats.tcnt.load(), 3u);
+    EXPECT_EQ(stats.tavg.load(), 18u);  // (30 + 12 + 12) / 3
+    EXPECT_EQ(stats.tmax.load(), 12u);
+    EXPECT_EQ(stats.dynTimeOut.load(), 18u);  // base 12
+}
+
+TEST_F(ReplyTiming, BaseJumpsUpAtOnceAndCreepsDownSlowly) {
+    exchange(1, 5);
+    exchange(2, 5);    // base 10
+    exchange(3, 40);   // slower: base 40 at once
+    EXPECT_EQ(stats.dynTimeOut.load(), 60u);
+    exchange(4, 20);   // faster, but less than five seconds since the last adjustment
+    EXPECT_EQ(stats.dynTimeOut.load(), 60u);
+    for (int i = 0; i < 5001; ++i) {
+        kv::TickOnce();
+    }
+    exchange(5, 20);   // lowered by a fifth of the gap: 40 - 4 = 36
+    EXPECT_EQ(stats.dynTimeOut.load(), 54u);
+}
+
+TEST_F(ReplyTiming, RepliesToEarlierCopiesOfARepeatedRequestAreNotTimed) {
+    kv::RepeatAccounting& r = kv::repeatAccounting();
+    r.lastSentCounter.store(9);
+    r.repeatCount.store(3);
+    r.sendTime.store(kv::GetActTimerCount());
+    kv::RecordReplyTime(9);
+    EXPECT_EQ(r.repeatCount.load(), 2u);
+    kv::RecordReplyTime(9);
+    EXPECT_EQ(r.repeatCount.load(), 1u);
+    EXPECT_EQ(stats.tcnt.load(), 0u);
+    // The reply that finds the count at 1 is timed.
+    kv::RecordReplyTime(9);
+    EXPECT_EQ(stats.tcnt.load(), 1u);
+    EXPECT_EQ(r.repeatCount.load(), 1u);
+}
+
+TEST_F(ReplyTiming, NothingIsRecordedForOtherCountersOrBeforeTimingStarts) {
+    kv::RepeatAccounting& r = kv::repeatAccounting();
+    r.lastSentCounter.store(4);
+    r.repeatCount.store(2);
+    kv::RecordReplyTime(5);
+    EXPECT_EQ(r.repeatCount.load(), 2u);
+    kv::ResetTransferClock();  // timing disabled, as during a start's handshake
+    r.lastSentCounter.store(4);
+    r.repeatCount.store(2);
+    kv::RecordReplyTime(4);
+    EXPECT_EQ(r.repeatCount.load(), 2u);
+    EXPECT_EQ(stats.tcnt.load(), 0u);
+}
+
+}  // namespace

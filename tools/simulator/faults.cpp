@@ -1,0 +1,168 @@
+#include "faults.h"
+
+#include <array>
+#include <charconv>
+
+namespace kqsim {
+namespace {
+
+using Nth = FaultSettings::Nth;
+
+struct Flag {
+    std::string_view name;
+    bool FaultSettings::*field;
+};
+constexpr std::array kFlags{
+    Flag{"byte-at-a-time", &FaultSettings::byte_at_a_time},
+    Flag{"silent-probe", &FaultSettings::silent_probe},
+    Flag{"silent-state", &FaultSettings::silent_state},
+};
+
+// The switches that fire on "the N-th" of something.
+struct Counted {
+    std::string_view name;
+    Nth FaultSettings::*field;
+    bool by_io;  // counts I/O exchanges rather than replies
+    bool may_be_always;
+};
+constexpr std::array kCounted{
+    Counted{"bad-checksum", &FaultSettings::bad_checksum, false, true},
+    Counted{"no-end-mark", &FaultSettings::no_end_mark, false, true},
+    Counted{"unknown-code", &FaultSettings::unknown_code, false, true},
+    Counted{"short-io-reply", &FaultSettings::short_io_reply, true, true},
+    Counted{"hangup-after-io", &FaultSettings::hangup_after_io, true, false},
+};
+
+template <typename T, std::size_t N>
+const T* find(const std::array<T, N>& table, std::string_view name) {
+    for (const T& entry : table) {
+        if (entry.name == name) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::uint64_t> number(std::string_view s, std::uint64_t max) {
+    std::uint64_t n = 0;
+    const char* end = s.data() + s.size();
+    const auto [stop, ec] = std::from_chars(s.data(), end, n);
+    if (s.empty() || ec != std::errc{} || stop != end || n > max) {
+        return std::nullopt;
+    }
+    return n;
+}
+
+// A count of at least 1, small enough that adding it to a running count cannot wrap.
+std::optional<std::uint64_t> positive(std::string_view s) {
+    const auto n = number(s, 1'000'000'000'000ULL);
+    return n && *n != 0 ? n : std::nullopt;
+}
+
+// "N" or, where allowed, "always"
+std::optional<Nth> nth(std::string_view v, std::uint64_t base, bool always_allowed) {
+    if (always_allowed && v == "always") {
+        return Nth{0, true, base};
+    }
+    const auto n = positive(v);
+    if (!n) {
+        return std::nullopt;
+    }
+    return Nth{*n, false, base};
+}
+
+}  // namespace
+
+bool fault_is_flag(std::string_view name) {
+    return find(kFlags, name) != nullptr;
+}
+
+bool is_fault_name(std::string_view name) {
+    return fault_is_flag(name) || find(kCounted, name) != nullptr || name == "no-reply" ||
+           name == "late-reply" || name == "garbage";
+}
+
+bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, std::uint64_t replies,
+               std::uint64_t io, std::string& error) {
+    const auto bad = [&]() {
+        error = "invalid value '" + std::string(value) + "' for " + std::string(name);
+        return false;
+    };
+    if (name == "clear") {
+        if (!value.empty()) {
+            return bad();
+        }
+        s = FaultSettings{};
+        return true;
+    }
+    if (const Flag* flag = find(kFlags, name)) {
+        if (!value.empty() && value != "on" && value != "off") {
+            return bad();
+        }
+        s.*(flag->field) = value != "off";
+        return true;
+    }
+    if (const Counted* counted = find(kCounted, name)) {
+        if (value == "off") {
+            s.*(counted->field) = Nth{};
+            return true;
+        }
+        const auto which = nth(value, counted->by_io ? io : replies, counted->may_be_always);
+        if (!which) {
+            return bad();
+        }
+        s.*(counted->field) = *which;
+        return true;
+    }
+    if (name == "no-reply") {
+        if (value == "once") {
+            s.no_reply = FaultSettings::NoReply::Once;
+            s.no_reply_from = replies;
+        } else if (value == "always") {
+            s.no_reply = FaultSettings::NoReply::Always;
+        } else if (value == "off") {
+            s.no_reply = FaultSettings::NoReply::Off;
+        } else if (value.starts_with("from-io ") || value.starts_with("from-io:")) {
+            const auto n = positive(value.substr(8));
+            if (!n) {
+                return bad();
+            }
+            s.no_reply = FaultSettings::NoReply::FromIo;
+            s.no_reply_from = io + *n;
+        } else {
+            return bad();
+        }
+        return true;
+    }
+    if (name == "late-reply") {
+        // "MS": every reply; "MS:N": the N-th I/O reply only. Beyond a minute no client waits.
+        const auto colon = value.find(':');
+        const auto ms = number(value.substr(0, colon), 60'000);
+        if (!ms) {
+            return bad();
+        }
+        Nth which{0, *ms != 0, replies};
+        if (colon != std::string_view::npos) {
+            const auto n = nth(value.substr(colon + 1), io, false);
+            if (!n) {
+                return bad();
+            }
+            which = *n;
+        }
+        s.late_by = std::chrono::milliseconds{static_cast<std::chrono::milliseconds::rep>(*ms)};
+        s.late = which;
+        return true;
+    }
+    if (name == "garbage") {
+        const auto n = number(value, 4096);
+        if (!n) {
+            return bad();
+        }
+        s.garbage = static_cast<unsigned long>(*n);
+        return true;
+    }
+    error = "unknown fault '" + std::string(name) + "'";
+    return false;
+}
+
+}  // namespace kqsim

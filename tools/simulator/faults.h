@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kqsim {
+
+// How the controller misbehaves on the telegram side. Every switch composes with the others.
+//
+// Two running counts drive the switches that name "the N-th": the replies (every request the
+// controller answers, of any code, including those a fault then swallows or spoils) and the I/O
+// exchanges (every REM_IO_REQUEST received). Each switch counts from the moment it was set: on
+// the command line from the start, through the control FIFO from that command on, so "1" always
+// means the next one.
+struct FaultSettings {
+    // Fires on one reply (or exchange), counted from when it was set, or on all of them.
+    struct Nth {
+        std::uint64_t n = 0;  // 0 and not always: off
+        bool always = false;
+        std::uint64_t base = 0;
+
+        bool fires(std::uint64_t count) const { return always || (n != 0 && count - base == n); }
+    };
+
+    enum class NoReply { Off, Once, Always, FromIo };
+    NoReply no_reply = NoReply::Off;
+    std::uint64_t no_reply_from = 0;  // Once: the reply count it was set at; FromIo: I/O count to reach
+
+    std::chrono::milliseconds late_by{0};
+    Nth late;  // always: every reply of any code; n: only the N-th I/O reply
+
+    Nth bad_checksum;     // by reply
+    Nth no_end_mark;      // by reply
+    Nth unknown_code;     // by reply
+    Nth short_io_reply;   // by I/O exchange
+    Nth hangup_after_io;  // by I/O exchange: hang up once that exchange's reply is out
+
+    unsigned long garbage = 0;  // bytes of line noise before every reply
+    bool byte_at_a_time = false;
+    bool silent_probe = false;
+    bool silent_state = false;
+};
+
+// Sets the switch `name` (an option name without its dashes, as in "bad-checksum") from `value`
+// (empty for the plain switches, which also take "on" or "off" here). `replies` and `io` are the
+// counts so far, from which the switch starts counting. "clear" resets every switch. False, with
+// `error` set, for an unknown name or a bad value; the settings are then unchanged.
+bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, std::uint64_t replies,
+               std::uint64_t io, std::string& error);
+
+// Whether `name` is a switch that takes no value on the command line.
+bool fault_is_flag(std::string_view name);
+bool is_fault_name(std::string_view name);
+
+}  // namespace kqsim
