@@ -70,7 +70,7 @@ bool validState(std::uint32_t s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool ready = [] {
         kv::InstallReplyHandlers();
-        return kv::AllocTransferArea();
+        return kv::AllocateTransferArea();
     }();
     (void)ready;
     if (size == 0) {

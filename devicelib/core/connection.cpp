@@ -33,7 +33,8 @@ std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     ComPort& port = comPort();
     if (deviceHandle().load() != 0) {
         // One controller at a time: the same port again, or a second master elsewhere.
-        rc = (name != nullptr && port.name() == name) ? KVLIB_ERR_DEVICE_IS_OPEN : KVLIB_ERR_SOME_DEVICES_ARE_OPEN;
+        rc = (name != nullptr && port.name() == name) ? KVLIB_ERR_DEVICE_IS_OPEN
+                                                      : KVLIB_ERR_SOME_DEVICES_ARE_OPEN;
         return 0;
     }
     port.ClosePort();
@@ -102,7 +103,8 @@ void CloseComDevice() {
 
 extern "C" {
 
-KVLIB_API std::uint32_t kvxOpenComDevice(const char* name, std::uint32_t /*baudRate*/, std::uint32_t* result) {
+KVLIB_API std::uint32_t kvxOpenComDevice(const char* name, std::uint32_t /*baudRate*/,
+                                         std::uint32_t* result) {
     std::uint32_t rc = 0;
     std::uint32_t handle = 0;
     if (!kv::LibraryInitialised()) {

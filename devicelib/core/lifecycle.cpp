@@ -27,7 +27,8 @@ LifecycleState& lifecycle() {
 
 void openEvents() {
     LibraryEvents& ev = libraryEvents();
-    for (platform::ManualResetEvent* e : {&ev.mmTimer, &ev.mmWait, &ev.request, &ev.reply, &ev.transferReply}) {
+    for (platform::ManualResetEvent* e :
+         {&ev.mmTimer, &ev.mmWait, &ev.request, &ev.reply, &ev.transferReply}) {
         e->open();
         e->reset();
     }
@@ -35,7 +36,8 @@ void openEvents() {
 
 void closeEvents() {
     LibraryEvents& ev = libraryEvents();
-    for (platform::ManualResetEvent* e : {&ev.transferReply, &ev.reply, &ev.request, &ev.mmWait, &ev.mmTimer}) {
+    for (platform::ManualResetEvent* e :
+         {&ev.transferReply, &ev.reply, &ev.request, &ev.mmWait, &ev.mmTimer}) {
         e->close();
     }
 }
@@ -47,7 +49,9 @@ LibraryEvents& libraryEvents() {
     return events;
 }
 
-bool LibraryInitialised() { return lifecycle().initialised.load() != 0; }
+bool LibraryInitialised() {
+    return lifecycle().initialised.load() != 0;
+}
 
 }  // namespace kv
 

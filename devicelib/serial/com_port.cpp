@@ -80,12 +80,14 @@ platform::PortHandle ComPort::OpenPort(const char* name, std::uint32_t /*baudRat
         std::lock_guard lock(nameMutex_);
         name_ = name;
     }
+    std::unique_lock use(useMutex_);
     handle_.store(h);
     open_.store(1);
     return h;
 }
 
 void ComPort::ClosePort() {
+    std::unique_lock use(useMutex_);
     const platform::PortHandle h = handle_.load();
     if (open_.load() == 0 || h == platform::kNoPort) {
         return;
@@ -98,6 +100,7 @@ void ComPort::ClosePort() {
 }
 
 void ComPort::PurgePort() {
+    std::shared_lock use(useMutex_);
     const platform::PortHandle h = handle_.load();
     if (h != platform::kNoPort) {
         platform::serialPurge(h);
@@ -111,7 +114,12 @@ bool ComPort::SendData(const void* bytes, std::uint32_t count, std::uint32_t* er
         err = KVLIB_ERR_DEVICE_NOT_OPEN;
         return false;
     }
+    std::shared_lock use(useMutex_);
     const platform::PortHandle h = handle_.load();
+    if (open_.load() == 0) {
+        err = KVLIB_ERR_DEVICE_NOT_OPEN;
+        return false;
+    }
     if (h == platform::kNoPort) {
         err = KVLIB_ERR_NO_SUCH_DEVICE_INSTANCE;
         return false;
@@ -127,6 +135,7 @@ bool ComPort::SendData(const void* bytes, std::uint32_t count, std::uint32_t* er
 bool ComPort::ReadData(void* buffer, std::uint32_t count, std::uint32_t* bytesRead, std::uint32_t* error) {
     std::uint32_t got = 0;
     int osError = 0;
+    std::shared_lock use(useMutex_);
     const bool ok = platform::serialRead(handle_.load(), buffer, count, got, osError);
     if (bytesRead != nullptr) {
         *bytesRead = got;
@@ -140,6 +149,7 @@ bool ComPort::ReadData(void* buffer, std::uint32_t count, std::uint32_t* bytesRe
 std::uint32_t ComPort::RxQueueCount() {
     std::uint32_t count = 0;
     int osError = 0;
+    std::shared_lock use(useMutex_);
     if (!platform::serialRxQueueCount(handle_.load(), count, osError)) {
         return 0;
     }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -31,6 +32,9 @@ class ComPort {
     std::string name() const;
 
   private:
+    // Writers and readers hold it shared; closing takes it exclusively, so a descriptor is never
+    // closed (and perhaps reused) under a write from another thread.
+    mutable std::shared_mutex useMutex_;
     std::atomic<std::int32_t> open_{0};
     std::atomic<platform::PortHandle> handle_{platform::kNoPort};
     mutable std::mutex nameMutex_;

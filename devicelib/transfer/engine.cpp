@@ -12,8 +12,8 @@
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/telegram.h"
-#include "transfer/statistics.h"
 #include "transfer/area_fields.h"
+#include "transfer/statistics.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_cycle.h"
 #include "transfer/transfer_state.h"
@@ -73,7 +73,9 @@ std::uint32_t nextTimerId() {
     return ++id;
 }
 
-bool stopRequested() { return engine().stopRequested.load(); }
+bool stopRequested() {
+    return engine().stopRequested.load();
+}
 
 void WaitMmRpTmEvent() {
     EngineState& e = engine();
@@ -176,9 +178,13 @@ RepeatAccounting& repeatAccounting() {
     return accounting;
 }
 
-std::uint32_t GetActTimerCount() { return engine().tickCount.load(); }
+std::uint32_t GetActTimerCount() {
+    return engine().tickCount.load();
+}
 
-std::uint32_t AccumulatedTimeout() { return engine().kvTimeOut.load(); }
+std::uint32_t AccumulatedTimeout() {
+    return engine().kvTimeOut.load();
+}
 
 std::uint32_t TimerResolution(std::uint32_t smallestPeriod, std::uint32_t largestPeriod) {
     return std::min(std::max(smallestPeriod, 1u), largestPeriod);
@@ -230,8 +236,8 @@ std::uint32_t StartWorkerThreads() {
         rc != 0) {
         return rc;
     }
-    return startThread(e.requestThread, "KvRequestThread", "KvRequestThread", "hThrRequest", "StartKvRequestThread",
-                       KvRequestThread);
+    return startThread(e.requestThread, "KvRequestThread", "KvRequestThread", "hThrRequest",
+                       "StartKvRequestThread", KvRequestThread);
 }
 
 void StopWorkerThreads() {
@@ -405,8 +411,10 @@ void SetKvRequest() {
             case platform::WaitResult::timedOut: {
                 const std::uint32_t waited = e.kvTimeOut.fetch_add(kReplyWaitMs) + kReplyWaitMs;
                 if (waited > kGiveUpMs) {
-                    LogMsg(LOG_TIME, "INFO: SetKvRequest, TransferArea stopped while Timeout is occurred...kvTimeOut= %u",
-                           waited);
+                    LogMsg(
+                        LOG_TIME,
+                        "INFO: SetKvRequest, TransferArea stopped while Timeout is occurred...kvTimeOut= %u",
+                        waited);
                     SetKolvX1TransferStatus(0);
                     flags.threadWriteFlag.store(0);
                     return;

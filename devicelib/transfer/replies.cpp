@@ -9,8 +9,8 @@
 #include "kvarolib.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"
-#include "transfer/engine.h"
 #include "transfer/area_fields.h"
+#include "transfer/engine.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_cycle.h"
 
@@ -27,7 +27,6 @@ constexpr std::size_t kRemIoRecord = 48;
 constexpr std::size_t kInfoRdReplyRecord = 68;
 constexpr std::size_t kStateRdReplyRecord = 28;
 constexpr std::size_t kRemIoReplyRecord = 52;
-constexpr std::size_t kConfigBytes = 48;
 constexpr std::size_t kDisplayBytes = 100;
 
 // The largest payload a sender builds: nine display records.
@@ -90,7 +89,8 @@ void forEachRecord(const char* handler, std::uint32_t count, const std::uint8_t*
     for (std::uint32_t r = 0; r < records; ++r) {
         const std::size_t at = r * recordSize;
         if (at + recordSize > available) {
-            LogMsg(LOG_TIME, "%s, payload too short for record %u of %u, len= %d", handler, r + 1, records, length);
+            LogMsg(LOG_TIME, "%s, payload too short for record %u of %u, len= %d", handler, r + 1, records,
+                   length);
             return;
         }
         const std::uint32_t index = GetU32LE(payload + at);
@@ -117,7 +117,8 @@ void packConfig(const KVX1_CONFIG& config, std::uint8_t* out) {
     std::memcpy(out + 16, c.data() + 56, 32);
 }
 
-void setFlags(std::uint8_t& mask, std::uint8_t& changed, const std::uint16_t* now, const std::uint16_t* before, int n) {
+void setFlags(std::uint8_t& mask, std::uint8_t& changed, const std::uint16_t* now,
+              const std::uint16_t* before, int n) {
     std::uint8_t bits = 0;
     for (int i = 0; i < n; ++i) {
         if (now[i] != before[i]) {
@@ -150,8 +151,9 @@ int SendStateRdRequest(RequestSlotCopy& slot) {
 }
 
 int SendConfigWrRequest(RequestSlotCopy& slot) {
-    const int outcome = sendRecords(slot, REM_CONFIG_WR_REQUEST, kConfigWrRecord,
-                                    [](KOLV_X1_TRANSFER& rec, std::uint8_t* out) { packConfig(rec.Config, out); });
+    const int outcome =
+        sendRecords(slot, REM_CONFIG_WR_REQUEST, kConfigWrRecord,
+                    [](KOLV_X1_TRANSFER& rec, std::uint8_t* out) { packConfig(rec.Config, out); });
     if (outcome != 0) {
         callbacks().configSendTime.store(GetActTimerCount());
         callbacks().configInFlight.store(1);
@@ -166,9 +168,10 @@ int SendMsgWrRequest(RequestSlotCopy& slot) {
 }
 
 int SendRemIoRequest(RequestSlotCopy& slot) {
-    const int outcome = sendRecords(slot, REM_IO_REQUEST, kRemIoRecord, [](KOLV_X1_TRANSFER& rec, std::uint8_t* out) {
-        loadBytesRelaxed(out, &rec.Output, sizeof rec.Output);
-    });
+    const int outcome =
+        sendRecords(slot, REM_IO_REQUEST, kRemIoRecord, [](KOLV_X1_TRANSFER& rec, std::uint8_t* out) {
+            loadBytesRelaxed(out, &rec.Output, sizeof rec.Output);
+        });
     if (outcome == 1) {
         for (int shmId = 0; shmId < kControllerCount; ++shmId) {
             if (slot.select[static_cast<std::size_t>(shmId)] != 0) {
@@ -181,19 +184,24 @@ int SendRemIoRequest(RequestSlotCopy& slot) {
     return outcome;
 }
 
-SlotSender BluetoothSender(int) { return nullptr; }
+SlotSender BluetoothSender(int) {
+    return nullptr;
+}
 
 // ---- Reply handlers ---------------------------------------------------------------------------
 
-void cbKolvX1EchoReply(std::uint32_t, const std::uint8_t*, std::int32_t) { libraryEvents().reply.set(); }
+void cbKolvX1EchoReply(std::uint32_t, const std::uint8_t*, std::int32_t) {
+    libraryEvents().reply.set();
+}
 
 void cbKolvX1IgnoreReply(std::uint32_t, const std::uint8_t*, std::int32_t) {}
 
 void cbKolvX1ConfigWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {
-    forEachRecord("cbKolvX1ConfigWrReply", count, payload, length, kIndexOnlyRecord, [](int shmId, const std::uint8_t*) {
-        ackConfigId(shmId).store(RecordConfigId(shmId));
-        requestTable().unselect(SLOT_CONFIG_WR, shmId);
-    });
+    forEachRecord("cbKolvX1ConfigWrReply", count, payload, length, kIndexOnlyRecord,
+                  [](int shmId, const std::uint8_t*) {
+                      ackConfigId(shmId).store(RecordConfigId(shmId));
+                      requestTable().unselect(SLOT_CONFIG_WR, shmId);
+                  });
     requestTable().clearPending(SLOT_CONFIG_WR);
 }
 
@@ -318,7 +326,8 @@ bool UpdateExtensions() {
 
 void cbKolvX1RemIOReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {
     const std::uint32_t records = count & 0xFFFFu;
-    if (length < 0 || static_cast<std::uint64_t>(length) != static_cast<std::uint64_t>(records) * kRemIoReplyRecord) {
+    if (length < 0 ||
+        static_cast<std::uint64_t>(length) != static_cast<std::uint64_t>(records) * kRemIoReplyRecord) {
         LogMsg(LOG_TIME, "cbKolvX1RemIOReply, wrong length, len= %d, KVX1_REM_IO_REPLY= %d", length,
                static_cast<int>(kRemIoReplyRecord));
         return;
@@ -433,8 +442,14 @@ void InstallReplyHandlers() {
 
 extern "C" {
 
-KVLIB_API void SetCBVoriExtState(VoriKqCallback callback) { kv::callbacks().extState.store(callback); }
-KVLIB_API void SetCBCounterResetted(VoriKqCallback callback) { kv::callbacks().counterResetted.store(callback); }
-KVLIB_API void SetCBMotorExReached(VoriKqCallback callback) { kv::callbacks().motorExReached.store(callback); }
+KVLIB_API void SetCBVoriExtState(VoriKqCallback callback) {
+    kv::callbacks().extState.store(callback);
+}
+KVLIB_API void SetCBCounterResetted(VoriKqCallback callback) {
+    kv::callbacks().counterResetted.store(callback);
+}
+KVLIB_API void SetCBMotorExReached(VoriKqCallback callback) {
+    kv::callbacks().motorExReached.store(callback);
+}
 
 }  // extern "C"

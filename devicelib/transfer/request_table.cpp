@@ -23,7 +23,9 @@ void RequestTable::unselect(int slotIndex, int shmId) {
     slot(slotIndex).select[static_cast<std::size_t>(shmId)].store(0);
 }
 
-void RequestTable::clearPending(int slotIndex) { slot(slotIndex).pending.store(0); }
+void RequestTable::clearPending(int slotIndex) {
+    slot(slotIndex).pending.store(0);
+}
 
 void RequestTable::clearAll() {
     for (RequestSlot& s : slots_) {

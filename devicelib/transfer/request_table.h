@@ -43,7 +43,7 @@ struct RequestSlotCopy {
 using RequestTableSnapshot = std::array<RequestSlotCopy, kRequestSlots>;
 
 class RequestTable {
-public:
+  public:
     RequestSlot& slot(int index) { return slots_[static_cast<std::size_t>(index)]; }
     // Selects controller `shmId` in `slotIndex` and marks the slot pending.
     void queue(int slotIndex, int shmId);
@@ -53,7 +53,7 @@ public:
     void clearAll();
     RequestTableSnapshot snapshot() const;
 
-private:
+  private:
     std::array<RequestSlot, kRequestSlots> slots_{};
 };
 

@@ -8,10 +8,10 @@
 #include "platform/platform.h"
 #include "serial/com_port.h"
 #include "serial/telegram.h"
+#include "transfer/area_fields.h"
 #include "transfer/engine.h"
 #include "transfer/replies.h"
 #include "transfer/statistics.h"
-#include "transfer/area_fields.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_state.h"
 
@@ -69,7 +69,9 @@ void StartOneSecondTimer() {
     cycle().oneSecondTimer.store(true);
 }
 
-void StopOneSecondTimer() { cycle().oneSecondTimer.store(false); }
+void StopOneSecondTimer() {
+    cycle().oneSecondTimer.store(false);
+}
 
 void OneSecondTimerBeat() {
     CycleState& c = cycle();
@@ -112,7 +114,8 @@ std::uint32_t StartKolvX1Transfer() {
     c.startWaiting.store(false);
 
     if (w != platform::WaitResult::signalled) {
-        LogMsg(LOG_TIME, "Timeout by starting TransferArea ..., ThreadWriteFlag= %d", flags.threadWriteFlag.load());
+        LogMsg(LOG_TIME, "Timeout by starting TransferArea ..., ThreadWriteFlag= %d",
+               flags.threadWriteFlag.load());
         LogMsg(LOG_TIME, "StartKolvX1Transfer, IFStatus.status = %d", MasterTransferState());
         StopKolvX1Transfer();
         return KVLIB_ERR_TIMEOUT_TA;

@@ -29,9 +29,21 @@ std::set<std::string> exportedNames() {
 
 TEST(SharedLibrary, ExportsExactlyTheCInterface) {
     const std::set<std::string> expected{
-        "GetIF08TransferAddress", "GetKvX1TransferStatusAddr", "KvRemoteCmd", "SetCBCounterResetted",
-        "SetCBMotorExReached", "SetCBVoriExtState", "VKqCleanDisk", "kvxCloseDevice", "kvxCloseLib", "kvxInitLib",
-        "kvxIsLibInit", "kvxIsTransferActiv", "kvxOpenComDevice", "kvxStartTransferArea", "kvxStopTransferArea",
+        "GetIF08TransferAddress",
+        "GetKvX1TransferStatusAddr",
+        "KvRemoteCmd",
+        "SetCBCounterResetted",
+        "SetCBMotorExReached",
+        "SetCBVoriExtState",
+        "VKqCleanDisk",
+        "kvxCloseDevice",
+        "kvxCloseLib",
+        "kvxInitLib",
+        "kvxIsLibInit",
+        "kvxIsTransferActiv",
+        "kvxOpenComDevice",
+        "kvxStartTransferArea",
+        "kvxStopTransferArea",
     };
     EXPECT_EQ(exportedNames(), expected);
 }

@@ -67,7 +67,7 @@ void exchange(std::uint16_t counter, int ms) {
 }
 
 class ReplyTiming : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kv::ResetTransferClock();
         kv::ResetReplyTiming();
@@ -90,15 +90,15 @@ TEST_F(ReplyTiming, FirstExchangeCountsOnlyTowardsTheAverage) {
 
 TEST_F(ReplyTiming, BaseJumpsUpAtOnceAndCreepsDownSlowly) {
     exchange(1, 5);
-    exchange(2, 5);    // base 10
-    exchange(3, 40);   // slower: base 40 at once
+    exchange(2, 5);   // base 10
+    exchange(3, 40);  // slower: base 40 at once
     EXPECT_EQ(stats.dynTimeOut.load(), 60u);
-    exchange(4, 20);   // faster, but less than five seconds since the last adjustment
+    exchange(4, 20);  // faster, but less than five seconds since the last adjustment
     EXPECT_EQ(stats.dynTimeOut.load(), 60u);
     for (int i = 0; i < 5001; ++i) {
         kv::TickOnce();
     }
-    exchange(5, 20);   // lowered by a fifth of the gap: 40 - 4 = 36
+    exchange(5, 20);  // lowered by a fifth of the gap: 40 - 4 = 36
     EXPECT_EQ(stats.dynTimeOut.load(), 54u);
 }
 

@@ -400,12 +400,4 @@ TEST_F(ParserTest, ValidCodeWithoutAHandlerIsDroppedQuietly) {
     EXPECT_EQ(logText().find("invalid IF reply code"), std::string::npos);
 }
 
-TEST(ReplyTableTest, CodesOutsideTheRepliesAreNotStored) {
-    const kv::ReplyHandler h = &recordReply<1>;
-    kv::SetReplyHandler(100, h);
-    kv::SetReplyHandler(119, h);
-    EXPECT_EQ(kv::InstalledReplyHandler(100), nullptr);
-    EXPECT_EQ(kv::InstalledReplyHandler(119), nullptr);
-}
-
 }  // namespace

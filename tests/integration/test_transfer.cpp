@@ -1,0 +1,322 @@
+// The library's lifecycle, the controller connection and the transfer cycle against the simulated
+// controller over a real pty.
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kvarolib.h"
+#include "serial/com_port.h"
+#include "support/controller.h"
+#include "support/lib_fixture.h"
+#include "transfer/area_fields.h"
+#include "transfer/statistics.h"
+#include "transfer/transfer_area.h"
+#include "transfer/transfer_state.h"
+
+namespace {
+
+using kvtest::countOf;
+using kvtest::logText;
+using kvtest::waitFor;
+
+constexpr std::uint32_t kRemIo = 2;
+constexpr std::uint32_t kConfigWr = 5;
+
+void writeSettings(const std::string& text) {
+    std::ofstream("kvLib.ini") << text;
+}
+
+TEST(Lifecycle, InitCloseAndInitAgain) {
+    EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
+    EXPECT_EQ(kvxCloseLib(), 0u);
+    std::uint32_t rc = 0;
+    // Without the library's threads and events a connection cannot work.
+    EXPECT_EQ(kvxOpenComDevice("/dev/null", 38400, &rc), 0u);
+    EXPECT_EQ(rc, KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
+
+    ASSERT_EQ(kvxInitLib(), 0u);
+    EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_INITIALIZED);
+    EXPECT_EQ(kvxInitLib(), KVLIB_ERR_LIB_IS_INITIALIZED);
+    const std::string first = logText();
+    EXPECT_NE(first.find("Initialization of Library 'kvAroLib.dll' ..."), std::string::npos);
+    EXPECT_NE(first.find("  size KOLV_X1_TRANSFER = 1024"), std::string::npos);
+    EXPECT_NE(first.find("Starting thread [KvRequestThread]..."), std::string::npos);
+    EXPECT_NE(first.find("kvAroLib is initialized ..."), std::string::npos);
+    EXPECT_EQ(kvxCloseLib(), 0u);
+    EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
+    EXPECT_NE(logText().find("kvAroLib closed."), std::string::npos);
+    EXPECT_EQ(kv::transferArea(), nullptr);
+
+    const std::string bak = kv::LogFilePath().substr(0, kv::LogFilePath().size() - 3) + "bak";
+    ASSERT_EQ(kvxInitLib(), 0u);
+    const std::string previous = kvtest::readFile(bak);
+    EXPECT_NE(previous.find("kvAroLib closed."), std::string::npos);
+    EXPECT_EQ(logText().find("kvAroLib closed."), std::string::npos);
+    EXPECT_EQ(kvxCloseLib(), 0u);
+}
+
+class TransferTest : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(kvxInitLib(), 0u); }
+    void TearDown() override {
+        kvxStopTransferArea();
+        kvxCloseDevice(handle);
+        kvxCloseLib();
+    }
+
+    std::uint32_t open(const kvtest::Controller& c) {
+        std::uint32_t rc = 0xFFFFFFFF;
+        handle = kvxOpenComDevice(c.port().c_str(), 115200, &rc);
+        EXPECT_EQ(rc, 0u);
+        return rc;
+    }
+
+    KOLV_X1_TRANSFER& rec(int k) { return GetIF08TransferAddress(handle)->Record[k]; }
+    std::uint8_t state() { return kv::loadRelaxed(rec(0).TransferStatus.TransferState); }
+
+    std::uint32_t handle = 0;
+};
+
+TEST_F(TransferTest, OpenReadsMasterExtensionsAndSerialNumber) {
+    kvtest::Controller c({"--extensions", "2", "--hostname", "LAB-KQ", "--serial", "KQ77777777"});
+    ASSERT_EQ(open(c), 0u);
+    EXPECT_EQ(kv::CheckDeviceHandle(handle), 0u);
+    KOLV_X1_TRANSFER& master = rec(0);
+    EXPECT_STREQ(master.ShmIfInfo.Hostname, "LAB-KQ");
+    EXPECT_EQ(kv::FirmwareText(master.ShmIfInfo), "1.05");
+    EXPECT_EQ(master.State.ExtState[1], 1);
+    EXPECT_STREQ(rec(2).ShmIfInfo.Hostname, "VORI-KQ-S2");
+    EXPECT_EQ(kv::masterSlaveAlive(2).load(), 1);
+    EXPECT_EQ(kv::masterSlaveAlive(1).load(), 0);
+    // The input and counter settings are preset for every record.
+    EXPECT_EQ(rec(5).Config.InputSetting[7].Mode, 1);
+    EXPECT_EQ(rec(5).Config.InputSetting[7].Digital, 1);
+    EXPECT_EQ(rec(5).Config.CounterSetting[3].Mode, 1);
+    const std::string log = logText();
+    EXPECT_NE(log.find("Info Master/Slave alive:  M  0  S2  0  0  0  0  0  0"), std::string::npos);
+    EXPECT_NE(log.find("  Hostname          : LAB-KQ"), std::string::npos);
+    EXPECT_NE(log.find("serial_number= [KQ77777777]"), std::string::npos);
+    // The probe is the worked example: counter 1, session 0.
+    const auto echo = c.received(1);
+    ASSERT_FALSE(echo.empty());
+    const std::vector<std::uint8_t> expected{0x02, 0x55, 0x00, 0x14, 0x02, 0x00, 0x00, 0x00, 0x01,
+                                             0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00,
+                                             0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xE7, 0x03};
+    EXPECT_EQ(echo.front().bytes, expected);
+}
+
+TEST_F(TransferTest, SilentControllerFailsTheOpenAndClosesThePort) {
+    kvtest::Controller c({"--silent-probe"});
+    std::uint32_t rc = 0;
+    handle = kvxOpenComDevice(c.port().c_str(), 38400, &rc);
+    EXPECT_EQ(rc, KVLIB_ERR_TIMEOUT);
+    EXPECT_NE(handle, 0u);
+    EXPECT_EQ(kv::CheckDeviceHandle(handle), KVLIB_ERR_DEVICE_NOT_OPEN);
+    EXPECT_EQ(countOf(logText(), "Error: kvxOpenComDevice(), error= "), 1);
+}
+
+TEST_F(TransferTest, UnansweredStateReadFailsTheOpenButKeepsThePort) {
+    kvtest::Controller c({"--silent-state"});
+    std::uint32_t rc = 0;
+    handle = kvxOpenComDevice(c.port().c_str(), 38400, &rc);
+    EXPECT_EQ(rc, KVLIB_ERR_TIMEOUT);
+    EXPECT_EQ(kv::CheckDeviceHandle(handle), 0u);
+}
+
+TEST_F(TransferTest, OneMasterAtATime) {
+    kvtest::Controller first;
+    kvtest::Controller second;
+    ASSERT_EQ(open(first), 0u);
+    std::uint32_t rc = 0;
+    EXPECT_EQ(kvxOpenComDevice(first.port().c_str(), 38400, &rc), 0u);
+    EXPECT_EQ(rc, KVLIB_ERR_DEVICE_IS_OPEN);
+    EXPECT_EQ(kvxOpenComDevice(second.port().c_str(), 38400, &rc), 0u);
+    EXPECT_EQ(rc, KVLIB_ERR_SOME_DEVICES_ARE_OPEN);
+    // The first connection still answers.
+    EXPECT_EQ(kvxStartTransferArea(handle), 0u);
+    // A wrong handle closes nothing.
+    EXPECT_EQ(kvxCloseDevice(handle + 1), 0u);
+    EXPECT_EQ(kv::CheckDeviceHandle(handle), 0u);
+}
+
+TEST_F(TransferTest, StartRunsAndReportsItsState) {
+    kvtest::Controller c({"--extensions", "2"});
+    ASSERT_EQ(open(c), 0u);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+    EXPECT_EQ(kvxStopTransferArea(), 0u);
+    EXPECT_EQ(countOf(logText(), "Stopping Kolv.X1 transfer..."), 0);
+
+    std::atomic<bool> sawSynchronized{false};
+    std::thread watcher([&] {
+        waitFor([&] {
+            if (kvxIsTransferActiv(handle) == KVLIB_ERR_THREAD_SYNCHRONIZED) {
+                sawSynchronized = true;
+            }
+            return sawSynchronized.load() || kvxIsTransferActiv(handle) == KVLIB_ERR_THREAD_IS_RUNNING;
+        });
+    });
+    EXPECT_EQ(kvxStartTransferArea(handle), 0u);
+    watcher.join();
+    EXPECT_TRUE(sawSynchronized.load());
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(state(), 1);
+    EXPECT_EQ(rec(0).TransferStatus.ComError, 0);
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(GetKvX1TransferStatusAddr(handle, 0)),
+              reinterpret_cast<std::uint8_t*>(GetIF08TransferAddress(handle)) + 472);
+    EXPECT_EQ(GetKvX1TransferStatusAddr(handle, 9), nullptr);
+
+    // The configuration write and the I/O exchange carry the master and extension 2 only.
+    ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() >= 20; }));
+    const auto config = c.received(kConfigWr);
+    ASSERT_FALSE(config.empty());
+    EXPECT_EQ(config.front().recordCount(), 2u);
+    EXPECT_EQ(c.received(kRemIo).back().recordCount(), 2u);
+    // The inputs move and the run-time counters run.
+    ASSERT_TRUE(waitFor([&] { return kv::loadRelaxed(rec(0).Input.Counter[0]) != 0; }));
+    ASSERT_TRUE(waitFor([&] { return kv::loadRelaxed(rec(0).RpTimer.Seconds) >= 1; }));
+
+    EXPECT_EQ(kvxStopTransferArea(), 0u);
+    EXPECT_EQ(state(), 0);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+}
+
+TEST_F(TransferTest, StartWithoutIoAnswerTimesOut) {
+    kvtest::Controller c({"--no-reply", "from-io", "1"});
+    ASSERT_EQ(open(c), 0u);
+    EXPECT_EQ(kvxStartTransferArea(handle), KVLIB_ERR_TIMEOUT_TA);
+    EXPECT_EQ(state(), 0);
+    const std::string log = logText();
+    EXPECT_EQ(countOf(log, "Timeout by starting TransferArea ..., ThreadWriteFlag= 1"), 1);
+    EXPECT_EQ(countOf(log, "StartKolvX1Transfer, IFStatus.status = 2"), 1);
+    EXPECT_EQ(countOf(log, "Stopping Kolv.X1 transfer..."), 1);
+    EXPECT_EQ(countOf(log, "SetKolvX1TransferStatus, set status = 0"), 1);
+}
+
+TEST_F(TransferTest, SilenceWhileRunningGivesUpAfterTwentySixSends) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    c.control("fault no-reply always");
+    ASSERT_TRUE(waitFor([&] { return state() == 0; }, std::chrono::seconds(30)));
+    EXPECT_EQ(kv::transferFlags().threadWriteFlag.load(), 0);
+    EXPECT_EQ(countOf(logText(), "kvTimeOut= 5200"), 1);
+    EXPECT_EQ(kv::transferStatistics().retries.load(), 25u);
+    // The last request went out 26 times with one request counter.
+    const auto io = c.received(kRemIo);
+    ASSERT_GE(io.size(), 26u);
+    const std::uint32_t last = io.back().counter;
+    int copies = 0;
+    for (auto it = io.rbegin(); it != io.rend() && it->counter == last; ++it) {
+        ++copies;
+    }
+    EXPECT_EQ(copies, 26);
+}
+
+TEST_F(TransferTest, DroppedReplyIsRepeatedWithTheSameCounter) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    c.control("fault no-reply once");
+    const std::uint32_t retriesBefore = kv::transferStatistics().retries.load();
+    ASSERT_TRUE(waitFor([&] { return kv::transferStatistics().retries.load() > retriesBefore; }));
+    const std::size_t seen = c.received(kRemIo).size();
+    ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() > seen + 10; }));
+    EXPECT_EQ(state(), 1);
+    const auto io = c.received(kRemIo);
+    int repeats = 0;
+    for (std::size_t i = 1; i < io.size(); ++i) {
+        repeats += io[i].counter == io[i - 1].counter ? 1 : 0;
+    }
+    EXPECT_EQ(repeats, 1);
+}
+
+TEST_F(TransferTest, ConfigIdChangeIsSentUntilAcknowledged) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    const std::size_t before = c.received(kConfigWr).size();
+    kv::storeRelaxed(rec(0).Config.InputSetting[0].Mode, std::uint8_t{3});
+    kv::storeRelaxed(rec(0).State.ConfigId, static_cast<std::uint8_t>(rec(0).State.ConfigId + 1));
+    ASSERT_TRUE(waitFor([&] { return c.received(kConfigWr).size() > before; }));
+    ASSERT_TRUE(waitFor([&] { return kv::ackConfigId(0).load() == kv::RecordConfigId(0); }));
+    // The new configuration went out before the next I/O exchange, packed with the digital flag.
+    const auto all = c.received();
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].code == kConfigWr) {
+            at = i;
+        }
+    }
+    ASSERT_GT(at, 0u);
+    EXPECT_EQ(all[at].bytes[24 + 4 + 4], 0x83);
+}
+
+TEST_F(TransferTest, HangUpWhileRunningClosesThePortOnce) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    c.control("hangup");
+    ASSERT_TRUE(waitFor([&] { return kv::CheckDeviceHandle(handle) != 0; }));
+    EXPECT_EQ(kv::MasterTransferState(), 0);
+    EXPECT_EQ(kv::loadRelaxed(kv::record(0)->TransferStatus.ComError), 5);
+    const std::string log = logText();
+    EXPECT_EQ(countOf(log, "Closing COM Connection because of COM error= 5"), 1);
+    EXPECT_EQ(countOf(log, "CloseComDevice, kvHandle="), 1);
+}
+
+TEST_F(TransferTest, StatisticsBlockWhenAskedFor) {
+    writeSettings("[LOGGING]\nStatistic=1\n");
+    kvxCloseLib();
+    ASSERT_EQ(kvxInitLib(), 0u);
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    ASSERT_TRUE(waitFor([&] { return kv::transferStatistics().tcnt.load() > 10; }));
+    kvxStopTransferArea();
+    const std::string log = logText();
+    EXPECT_EQ(countOf(log, "TimeDiff= "), 2);
+    EXPECT_EQ(countOf(log, "Statistic: Transfer Area running "), 1);
+    EXPECT_EQ(countOf(log, "Statistic: MMTimer Delay= 10s, CALL MMTimer = "), 1);
+    EXPECT_EQ(countOf(log, "Statistic: tcnt= "), 1);
+}
+
+std::mutex gShellMutex;
+std::string gShellReply;
+
+void keepReply(const char* text, std::uint32_t length) {
+    std::lock_guard lock(gShellMutex);
+    gShellReply = text != nullptr ? std::string(text, length) : std::string("(none)");
+}
+
+TEST_F(TransferTest, ShellCommandDuringTransferGetsAPlainAnswer) {
+    kvtest::Controller c({"--serial", "KQ12121212"});
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(KvRemoteCmd(handle, "get_ser_num", keepReply), 0u);
+        std::lock_guard lock(gShellMutex);
+        EXPECT_NE(gShellReply.find("KQ12121212"), std::string::npos);
+        EXPECT_EQ(gShellReply.find('\x02'), std::string::npos) << "a telegram byte in the answer";
+    }
+    // The transfer goes on afterwards.
+    const std::size_t seen = c.received(kRemIo).size();
+    ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() > seen + 5; }));
+    EXPECT_EQ(state(), 1);
+    EXPECT_EQ(kv::transferFlags().threadWriteFlag.load(), 1);
+}
+
+TEST_F(TransferTest, AreaIsGoneAfterCloseLib) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_NE(GetIF08TransferAddress(handle), nullptr);
+    kvxCloseLib();
+    EXPECT_EQ(GetIF08TransferAddress(handle), nullptr);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+    kv::SetKolvX1TransferStatus(1);
+    ASSERT_EQ(kvxInitLib(), 0u);
+}
+
+}  // namespace
