@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "core/log.h"
@@ -13,6 +14,7 @@
 #include "shell/remote_cmd.h"
 #include "transfer/area_fields.h"
 #include "transfer/engine.h"
+#include "transfer/transfer_area.h"
 #include "transfer/transfer_state.h"
 
 namespace kv {
@@ -87,6 +89,7 @@ void ReadComThread() {
             continue;
         }
         if (RxHandler handler = st.handler.load()) {
+            std::shared_lock areaInUse(transferAreaUse());
             handler(buffer.data(), static_cast<std::int32_t>(got));
         }
     }

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdio>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 
 #include "core/log.h"
@@ -130,7 +131,15 @@ void ReleaseTransferArea() {
     for (auto& address : st.records) {
         address.store(nullptr, std::memory_order_release);
     }
+    // A connection may outlive the library's close: its receive thread may be inside a reply
+    // handler that took a record's address just before. Wait for that handler to return.
+    std::unique_lock use(transferAreaUse());
     delete block;
+}
+
+std::shared_mutex& transferAreaUse() {
+    static std::shared_mutex m;
+    return m;
 }
 
 IF08_TRANSFER* transferArea() {

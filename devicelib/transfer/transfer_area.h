@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <shared_mutex>
 #include <type_traits>
 
 #include "kvarolib.h"
@@ -67,6 +68,10 @@ void zeroBytesRelaxed(void* destination, std::size_t count);
 bool AllocateTransferArea();
 // Frees the block, then the block's address and all record addresses read null.
 void ReleaseTransferArea();
+
+// Held shared by the receive thread while a reply handler runs, exclusively by the release: no
+// handler can be using a record's address when the block is freed.
+std::shared_mutex& transferAreaUse();
 
 // The block, or null when none is allocated.
 IF08_TRANSFER* transferArea();

@@ -81,7 +81,8 @@ class TransferTest : public testing::Test {
 };
 
 TEST_F(TransferTest, OpenReadsMasterExtensionsAndSerialNumber) {
-    kvtest::Controller c({"--extensions", "2", "--hostname", "LAB-KQ", "--serial", "KQ77777777"});
+    // Session id 0 makes the requests after the probe those of the worked examples.
+    kvtest::Controller c({"--extensions", "2", "--hostname", "LAB-KQ", "--serial", "KQ77777777", "--session", "0"});
     ASSERT_EQ(open(c), 0u);
     EXPECT_EQ(kv::CheckDeviceHandle(handle), 0u);
     KOLV_X1_TRANSFER& master = rec(0);
@@ -106,6 +107,13 @@ TEST_F(TransferTest, OpenReadsMasterExtensionsAndSerialNumber) {
                                              0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00,
                                              0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xE7, 0x03};
     EXPECT_EQ(echo.front().bytes, expected);
+    // The information read of the master follows with counter 2.
+    const auto info = c.received(6);
+    ASSERT_FALSE(info.empty());
+    const std::vector<std::uint8_t> expectedInfo{0x02, 0x55, 0x00, 0x18, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                                                 0x00, 0x02, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00,
+                                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xDC, 0x03};
+    EXPECT_EQ(info.front().bytes, expectedInfo);
 }
 
 TEST_F(TransferTest, SilentControllerFailsTheOpenAndClosesThePort) {
@@ -312,6 +320,9 @@ TEST_F(TransferTest, AreaIsGoneAfterCloseLib) {
     kvtest::Controller c;
     ASSERT_EQ(open(c), 0u);
     ASSERT_NE(GetIF08TransferAddress(handle), nullptr);
+    // Closing the library under a running transfer: replies still on their way must not reach a
+    // freed area.
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
     kvxCloseLib();
     EXPECT_EQ(GetIF08TransferAddress(handle), nullptr);
     EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
