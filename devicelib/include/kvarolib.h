@@ -378,7 +378,9 @@ KVLIB_API uint32_t kvxCloseDevice(uint32_t deviceHandle);
 /* ---- Transfer area ---------------------------------------------------------------------------- */
 
 /* Starts the cyclic exchange of the transfer area with the controllers (10 ms beat) and waits up to
- * 5 s for its first answered I/O exchange: 0 or KVLIB_ERR_TIMEOUT_TA. */
+ * 5 s for its first answered I/O exchange: 0 or KVLIB_ERR_TIMEOUT_TA. A start while a transfer runs
+ * restarts it (counters reset, a new handshake); the master's state is read once a second while it
+ * runs. */
 KVLIB_API uint32_t kvxStartTransferArea(uint32_t deviceHandle);
 /* Stops the exchange. Always 0. */
 KVLIB_API uint32_t kvxStopTransferArea(void);

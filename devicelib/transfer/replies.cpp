@@ -219,9 +219,12 @@ void cbKolvX1InfoWrReply(std::uint32_t count, const std::uint8_t* payload, std::
 
 void cbKolvX1InfoRdReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {
     // Every extension whose information read was queued is announced, whether or not this reply
-    // carries its record.
+    // carries its record. A removal leaves that flag set, so an extension that went away before
+    // its information came is skipped: it has had its (k, 0), and a (k, 1) now would tell the
+    // application about a controller that is not there.
     for (int k = 1; k < kControllerCount; ++k) {
-        if (requestTable().slot(SLOT_INFO_RD).select[static_cast<std::size_t>(k)].load() != 0) {
+        if (requestTable().slot(SLOT_INFO_RD).select[static_cast<std::size_t>(k)].load() != 0 &&
+            masterSlaveAlive(k).load() != 0) {
             call(callbacks().extState, k, 1);
         }
     }

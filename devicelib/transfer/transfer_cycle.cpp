@@ -91,6 +91,12 @@ std::uint32_t StartKolvX1Transfer() {
     // A start while a transfer runs restarts the handshake; the one-second timer is stopped first so
     // that at most one ever runs.
     StopOneSecondTimer();
+    // The handshake is armed before the state says a start waits: when a transfer already runs, its
+    // cycle answers I/O exchanges all along, and one answered in between would complete the start
+    // (state 2 to 1) with no one yet listening, leaving this start to time out.
+    c.startEvent.open();
+    c.startEvent.reset();
+    c.startWaiting.store(true);
     SetKolvX1TransferStatus(2);
     requestCounter().store(0);
     sessionId().store(0);
@@ -106,9 +112,6 @@ std::uint32_t StartKolvX1Transfer() {
     stats.actTimerAtStart.store(GetActTimerCount());
     stats.tickAtStart.store(platform::tickCountMs());
 
-    c.startEvent.open();
-    c.startEvent.reset();
-    c.startWaiting.store(true);
     flags.threadWriteFlag.store(1);
     const platform::WaitResult w = c.startEvent.wait(kStartHandshakeMs);
     c.startWaiting.store(false);
