@@ -1,5 +1,7 @@
 #include "core/connection.h"
 
+#include <cstddef>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -10,6 +12,7 @@
 #include "serial/exchange.h"
 #include "serial/receive.h"
 #include "shell/remote_cmd.h"
+#include "shell/upload.h"
 #include "transfer/area_fields.h"
 #include "transfer/transfer_area.h"
 
@@ -95,6 +98,9 @@ void CloseComDevice() {
     if (deviceHandle().load() != 0) {
         comPort().PurgePort();
         comPort().ClosePort();
+        // Before the handle is free for a new connection: an upload still running (its port lost
+        // under it) must not write to a descriptor that the new connection may reuse.
+        UploadReleasePort();
         deviceHandle().store(0);
     }
 }
@@ -129,13 +135,49 @@ KVLIB_API std::uint32_t kvxOpenComDevice(const char* name, std::uint32_t /*baudR
     return handle;
 }
 
+KVLIB_API std::uint32_t kvxOpenComDeviceNr(std::int32_t portNumber, std::uint32_t baudRate,
+                                           std::uint32_t* result) {
+    // "COM" and up to eight digits (or a sign and seven) fill the 12-byte name. A number that does not
+    // fit is refused rather than cut short: a shortened name would open some other port.
+    char name[12];
+    const int length = std::snprintf(name, sizeof name, "COM%d", static_cast<int>(portNumber));
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
+        kv::LogMsg(kv::LOG_TIME, "Error: kvxOpenComDevice(), error= %d (%0x)",
+                   static_cast<int>(KVLIB_ERR_INVALID_PARAM), KVLIB_ERR_INVALID_PARAM);
+        if (result != nullptr) {
+            *result = KVLIB_ERR_INVALID_PARAM;
+        }
+        return 0;
+    }
+    return kvxOpenComDevice(name, baudRate, result);
+}
+
 KVLIB_API std::uint32_t kvxCloseDevice(std::uint32_t handle) {
     if (std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
         kv::LogMsg(kv::LOG_TIME, "kvxCloseDevice, errCode= %8X", rc);
         return 0;
     }
+    // An upload writes through the port until it ends, which it does by itself within its time-outs.
+    kv::WaitForUploadEnd();
     kv::CloseComDevice();
     return 0;
+}
+
+KVLIB_API std::uint32_t kvxCloseAllDevices(void) {
+    // There is at most one connection.
+    if (const std::uint32_t handle = kv::deviceHandle().load(); handle != 0) {
+        (void)kvxCloseDevice(handle);
+    }
+    return 0;
+}
+
+KVLIB_API std::uint32_t kvxIsHandleValid(std::uint32_t handle) {
+    return kv::CheckDeviceHandle(handle);
+}
+
+// The same query under the name older applications use.
+KVLIB_API std::uint32_t GetComStatus(std::uint32_t handle) {
+    return kvxIsHandleValid(handle);
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
+#include "shell/upload.h"
 #include "transfer/engine.h"
 #include "transfer/replies.h"
 #include "transfer/transfer_area.h"
@@ -93,6 +94,8 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
 }
 
 KVLIB_API std::uint32_t kvxCloseLib(void) {
+    // The upload thread uses the library's state to its end; it never outlives the library.
+    kv::WaitForUploadEnd();
     kv::LifecycleState& st = kv::lifecycle();
     std::lock_guard lock(st.mutex);
     if (st.initialised.load() == 0) {

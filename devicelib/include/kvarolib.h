@@ -374,6 +374,16 @@ KVLIB_API uint32_t kvxIsLibInit(void);
 KVLIB_API uint32_t kvxOpenComDevice(const char* name, uint32_t baudRate, uint32_t* result);
 /* Closes the connection. Always 0; a wrong handle closes nothing. */
 KVLIB_API uint32_t kvxCloseDevice(uint32_t deviceHandle);
+/* kvxOpenComDevice for the port named "COM<portNumber>" (on Linux COMn is /dev/ttyS<n-1>). A number
+ * whose name would not fit 11 characters is refused with KVLIB_ERR_INVALID_PARAM. */
+KVLIB_API uint32_t kvxOpenComDeviceNr(int32_t portNumber, uint32_t baudRate, uint32_t* result);
+/* Closes the connection if there is one. Always 0. */
+KVLIB_API uint32_t kvxCloseAllDevices(void);
+/* 0 when deviceHandle is the open connection's; KVLIB_ERR_DEVICE_NOT_OPEN when there is no connection
+ * or the handle is 0; KVLIB_ERR_UNKNOWN_DEVICE_HANDLE for any other value. */
+KVLIB_API uint32_t kvxIsHandleValid(uint32_t deviceHandle);
+/* The same as kvxIsHandleValid, under its older name. */
+KVLIB_API uint32_t GetComStatus(uint32_t deviceHandle);
 
 /* ---- Transfer area ---------------------------------------------------------------------------- */
 
@@ -403,6 +413,93 @@ KVLIB_API void SetCBCounterResetted(VoriKqCallback callback);
 /* (shmId 0..8, motor 0..3) once that extended motor command is confirmed while the transfer runs. */
 KVLIB_API void SetCBMotorExReached(VoriKqCallback callback);
 
+/* ---- Controller information ------------------------------------------------------------------- */
+
+/* Text queries copy their text with its terminator into `buffer` only when the whole text fits, that
+ * is when its length is smaller than `size`, and return the length; otherwise the buffer stays
+ * untouched and the result is 0. Each text is made afresh for every call, so calls on several threads
+ * never see each other's text.
+ *
+ * Queries that take a device handle check it first and return the check's code
+ * (KVLIB_ERR_DEVICE_NOT_OPEN, KVLIB_ERR_UNKNOWN_DEVICE_HANDLE) without touching their outputs; all
+ * failure codes are 0xE000xxxx, far above any text length. shmId names a controller record: 0 the
+ * master, 1 to 8 its extensions; any other value, or a NULL output pointer, gives
+ * KVLIB_ERR_INVALID_PARAM. Texts and values come from the transfer area, which holds what the
+ * controllers last reported. */
+
+/* The library's version: 0x00010506 (major in byte 2, minor in byte 1, build in byte 0). */
+KVLIB_API uint32_t kvxGetLibVersion(void);
+/* "01.05.06  (2010/09/22)", 22 characters. */
+KVLIB_API uint32_t kvxGetLibVersionStr(char* buffer, uint32_t size);
+/* "ARO Vertriebs GmbH". Needs no device; the handle is not examined. */
+KVLIB_API uint32_t kvxGetManufacturerStrg(uint32_t deviceHandle, char* buffer, uint32_t size);
+/* "VORI KQ Controller". Needs no device; the handle is not examined. */
+KVLIB_API uint32_t kvxGetShortNameStrg(uint32_t deviceHandle, char* buffer, uint32_t size);
+/* "VORI KQ Controller". Needs no device; the handle is not examined. */
+KVLIB_API uint32_t kvxGetLongNameStrg(uint32_t deviceHandle, char* buffer, uint32_t size);
+/* The master's firmware version, such as "1.05". */
+KVLIB_API uint32_t kvxGetFirmwareStrg(uint32_t deviceHandle, char* buffer, uint32_t size);
+/* The controller's ten-character serial number, "0000000000" when it could not be read. */
+KVLIB_API uint32_t kvxGetSerialNrStrg(uint32_t deviceHandle, char* buffer, uint32_t size);
+
+/* Reads the information and state of the master and the information of every extension it reports,
+ * as an open does: 0 or KVLIB_ERR_TIMEOUT; KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a
+ * shell command or a file upload holds the port. */
+KVLIB_API uint32_t GetVoriKqMasterState(uint32_t deviceHandle);
+/* *alive = 1 when extension index + 1 (index 0 to 7) is present, else 0; 0 for any other index. */
+KVLIB_API uint32_t GetVoriKqSlaveAlive(uint32_t deviceHandle, int32_t index, uint32_t* alive);
+/* Reads controller shmId's information record afresh (up to 3 s): 0 or KVLIB_ERR_TIMEOUT;
+ * KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a shell service holds the port. */
+KVLIB_API uint32_t GetVoriKqInfo(uint32_t deviceHandle, int32_t shmId);
+/* The device name (1 to 16 characters). */
+KVLIB_API uint32_t GetVoriKqDevName(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
+/* The Bluetooth address as the controller reports it. */
+KVLIB_API uint32_t GetVoriKqBtAddr(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
+/* The firmware version, "major.minor" with two minor digits, such as "1.05". */
+KVLIB_API uint32_t GetVoriKqFwStr(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
+/* The hardware release letter, or "-" when none has been reported. */
+KVLIB_API uint32_t GetVoriKqHwStr(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
+/* The DLL version number in decimal. */
+KVLIB_API uint32_t GetVoriKqDllStr(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
+/* *value = the whole FwValue of the record. */
+KVLIB_API uint32_t GetVoriKqFwVal(uint32_t deviceHandle, int32_t shmId, uint32_t* value);
+/* The record's SharedMemoryStart, AppAreaStart and AppAreaSize. */
+KVLIB_API uint32_t GetVoriKqMemLayout(uint32_t deviceHandle, int32_t shmId, uint32_t* sharedMemoryStart,
+                                      uint32_t* appAreaStart, uint32_t* appAreaSize);
+/* The master's eight extension bytes (1 present) as two little-endian words: state[0] holds
+ * extensions 1 to 4 (extension 1 in the lowest byte), state[1] extensions 5 to 8. */
+KVLIB_API uint32_t GetVoriKqSlaveState(uint32_t deviceHandle, uint32_t* state);
+/* selector 0: the serial number as kvxGetSerialNrStrg gives it; any other selector: "0000000000". */
+KVLIB_API uint32_t GetVoriKqSerialStr(uint32_t deviceHandle, int32_t selector, char* buffer, uint32_t size);
+/* Copies the master's eight Bluetooth channel entries (64 bytes) to channels[0..7]. */
+KVLIB_API uint32_t GetVoriKqBtStatus(uint32_t deviceHandle, BT_CHANNEL* channels);
+
+/* Sets the device name of controller shmId (1 to 16 characters, else KVLIB_ERR_WRONG_HOSTNAME_LEN and
+ * nothing changes) in the transfer area and queues its write to the controller, which a running
+ * transfer sends in its next cycle; without a running transfer it waits for the next start. */
+KVLIB_API uint32_t SetVoriKqDevName(uint32_t deviceHandle, int32_t shmId, const char* name);
+/* Sets the display message of controller shmId (its first 98 characters; byte 0 of the message block
+ * stays 0, the text starts at byte 1) and queues its write like SetVoriKqDevName. */
+KVLIB_API uint32_t SetVoriKqMessage(uint32_t deviceHandle, int32_t shmId, const char* text);
+
+/* ---- Port discovery ------------------------------------------------------------------------- */
+
+/* Lists the computer's serial ports in the library's port list (at most 32 entries) and returns their
+ * number. Each entry is a display name: the port (COMn on Windows, the device path such as
+ * /dev/ttyACM0 on Linux), then a blank and what the device is in parentheses, for example
+ * "COM3 (Kolvex USB VORI KQ Controller)" or "/dev/rfcomm0 (Seriell-Bluetooth, MAC 00:1A:7D:DA:71:13)";
+ * cutting an entry at its first blank gives the port to open. Entries are in port order (numeric:
+ * ttyACM2 before ttyACM10). Selection 0 lists every port, 1 the USB controllers ("Kolvex USB VORI"),
+ * 2 the Bluetooth ports (only those of a VORI KQ service when there is one); any other gives none.
+ * No port is opened. On Linux the environment variable KVLIB_PORTS adds ports as if present:
+ * "path=description" pairs separated by ';'. */
+KVLIB_API int32_t GetAvailableComPorts(int32_t selection);
+/* Copies entry `index` of the port list with its terminator into buffer (size bytes) and returns the
+ * index. KVLIB_ERR_INVALID_PARAM, with the buffer untouched, when the index is not below the count of
+ * the last GetAvailableComPorts or the entry does not fit with its terminator. Entries are at most 255
+ * characters; device paths are longer than COM names, so give it 256 bytes. */
+KVLIB_API uint32_t EnumComPorts(uint32_t index, char* buffer, int32_t size);
+
 /* ---- Remote shell --------------------------------------------------------------------------- */
 
 /* Receives the controller's answer to a shell command: the text (NULL when there is none) and its
@@ -417,6 +514,40 @@ KVLIB_API uint32_t KvRemoteCmd(uint32_t deviceHandle, const char* command, KvRem
 /* Erases a storage area of the controller: 0 the RAM disk, 2 the system flash (refused), any other
  * value the flash disk. */
 KVLIB_API uint32_t VKqCleanDisk(uint32_t deviceHandle, int32_t area);
+
+/* ---- Upload ---------------------------------------------------------------------------------- */
+
+/* Storage areas of the controller an upload can go to; any other value means the RAM disk. */
+#define UPLOAD_RAMDISK 0
+#define UPLOAD_FLASH 1
+#define UPLOAD_SYSTEM 2
+
+/* Receives the statuses of an upload, one at a time, on the library's upload thread:
+ * KVLIB_ERR_UPLOAD_START; KVLIB_ERR_UPLOAD_ACK for every acknowledged block but the last;
+ * KVLIB_ERR_UPLOAD_NAK for every repeated block; KVLIB_ERR_UPLOAD_CANCELED when the controller
+ * cancels after a block (KVLIB_ERR_UPLOAD_FAILED follows); KVLIB_ERR_UPLOAD_CACHE_UPDATE after the
+ * last block to the flash disk or the system flash; then one final status: KVLIB_ERR_UPLOAD_DONE,
+ * KVLIB_ERR_UPLOAD_FAILED, KVLIB_ERR_UPLOAD_TIMEOUT, KVLIB_ERR_UPLOAD_CANCELED (cancelled before
+ * the first block) or KVLIB_ERR_UPLOAD_FILE_READ_ERR. The final status comes after the library has
+ * handed the port back: from then on shell commands and the transfer area work again. */
+typedef void (*UploadStatusCallback)(uint32_t status);
+
+/* Uploads a file to storage area `target` (UPLOAD_RAMDISK, UPLOAD_FLASH, UPLOAD_SYSTEM) under its own
+ * name: what follows the path's last separator ('\\' on Windows, '/' elsewhere). Returns 0 once the
+ * upload thread runs (the outcome arrives through the callback, which may be NULL), or
+ * KVLIB_ERR_UPLOAD_FILE_NOT_OPEN, KVLIB_ERR_UPLOAD_INVALID_FSIZE (also for a file of 4 GiB or more),
+ * KVLIB_ERR_INVALID_PARAM (a NULL path, or a name that is empty, longer than 83 characters or holds a
+ * '"' or a control character), KVLIB_ERR_THREAD_IS_RUNNING while an upload or a shell command runs,
+ * KVLIB_ERR_THREAD_NOT_STARTABLE, or the device-handle check's code. While an upload runs, calls that
+ * would write to the port directly are refused with KVLIB_ERR_THREAD_IS_RUNNING; kvxCloseDevice and
+ * kvxCloseLib wait until it has ended (every wait of the upload has a time-out). */
+KVLIB_API uint32_t KvFileUpload(uint32_t deviceHandle, const char* fileName, int32_t target,
+                                UploadStatusCallback callback);
+
+/* Uploads `size` bytes from memory under `name`, as KvFileUpload does. The memory is not copied: it
+ * must stay valid until the final status has arrived. `data` may be NULL only when size is 0. */
+KVLIB_API uint32_t KvRamFileUpload(uint32_t deviceHandle, int32_t target, const void* data, uint32_t size,
+                                   const char* name, UploadStatusCallback callback);
 
 #ifdef __cplusplus
 }

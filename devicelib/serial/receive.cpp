@@ -12,6 +12,7 @@
 #include "serial/com_port.h"
 #include "serial/parser.h"
 #include "shell/remote_cmd.h"
+#include "shell/upload.h"
 #include "transfer/area_fields.h"
 #include "transfer/engine.h"
 #include "transfer/transfer_area.h"
@@ -156,7 +157,7 @@ RxHandler RxHandlerForMode(int mode) {
         case RX_SHELL:
             return RemoteCmdInputData;
         case RX_UPLOAD:
-            return nullptr;
+            return UploadInputData;
         default:
             return IFInputData;
     }

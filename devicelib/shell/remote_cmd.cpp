@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "serial/com_port.h"
 #include "serial/receive.h"
+#include "shell/service.h"
 
 namespace kv {
 namespace {
@@ -26,9 +27,6 @@ struct ShellExchange {
     std::string reply;  // every byte received, in order; empty while nothing has arrived
     bool hasReply = false;
     platform::ManualResetEvent* event = nullptr;
-
-    // Only one shell service runs at a time; later callers wait their turn.
-    std::mutex serviceMutex;
 
     std::mutex serialMutex;
     std::string serialNumber = kNoSerialNumber;
@@ -80,8 +78,14 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
     if (command == nullptr || std::strlen(command) > kMaxShellCommandLength) {
         return KVLIB_ERR_INVALID_PARAM;
     }
+    // One shell service at a time holds the port: while an upload or another command has it, this
+    // one is refused rather than queued behind a wait of unknown length.
+    ShellServiceLease service;
+    if (!service.granted()) {
+        LogMsg(LOG_TIME, "SendRemoteCmd, refused: the port is held by another shell service");
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     ShellExchange& ex = exchange();
-    std::lock_guard service(ex.serviceMutex);
     clearReply();
     platform::ManualResetEvent event;
     {

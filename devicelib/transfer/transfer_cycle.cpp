@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "serial/com_port.h"
 #include "serial/telegram.h"
+#include "shell/service.h"
 #include "transfer/area_fields.h"
 #include "transfer/engine.h"
 #include "transfer/replies.h"
@@ -214,6 +215,12 @@ extern "C" {
 KVLIB_API std::uint32_t kvxStartTransferArea(std::uint32_t handle) {
     if (std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
         return rc;
+    }
+    // The start writes its first requests at once; while a shell service has the port they would
+    // land in its dialogue.
+    const kv::DirectTelegramScope direct;
+    if (direct.refused()) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
     }
     return kv::StartKolvX1Transfer();
 }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <utility>
 
+#include "faults.h"
 #include "log.h"
 #include "protocol.h"
 
@@ -125,7 +126,8 @@ std::vector<std::string> ControlFifo::take_lines() {
     }
 }
 
-ControlOutcome run_control(std::string_view line, Protocol& protocol, Clock::time_point now) {
+ControlOutcome run_control(std::string_view line, Protocol& protocol, XrecvFaults& xrecv,
+                           Clock::time_point now) {
     // A Windows-edited script may end its lines with "\r".
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
         line.remove_suffix(1);
@@ -169,9 +171,14 @@ ControlOutcome run_control(std::string_view line, Protocol& protocol, Clock::tim
         // The value is the rest of the line, so that "no-reply from-io 5" keeps its two words.
         const auto value_at =
             w.size() > 2 ? static_cast<std::size_t>(w[2].data() - line.data()) : line.size();
+        const std::string_view value = line.substr(value_at);
         std::string msg;
-        if (!protocol.set_fault(w[1], line.substr(value_at), msg)) {
+        if (is_xrecv_fault_name(w[1]) ? !set_xrecv_fault(xrecv, w[1], value, msg)
+                                      : !protocol.set_fault(w[1], value, msg)) {
             return error("fault: " + msg);
+        }
+        if (w[1] == "clear") {
+            xrecv = XrecvFaults{};
         }
         log("fault " + std::string(w[1]) + " set");
         return {};

@@ -9,6 +9,7 @@
 namespace kqsim {
 
 class Protocol;
+struct XrecvFaults;
 
 // A named pipe through which tests steer the controller while it runs. kqsim creates it (or
 // takes over a FIFO already at the path), keeps a write end of its own open so the pipe never
@@ -56,11 +57,20 @@ class ControlFifo {
 //                                  fault silent-probe [on|off]
 //                                  fault silent-state [on|off]
 //                                N counts from this command on: 1 is the next one.
-//   fault clear                  every fault switch off
+//                                The upload switches act from the next xrecv command on, and
+//                                BLOCK counts within each transfer:
+//                                  fault xrecv-nak BLOCK:TIMES|off
+//                                  fault xrecv-can-before-first [on|off]
+//                                  fault xrecv-can-after BLOCK|off
+//                                  fault xrecv-garbage BLOCK|off
+//                                  fault xrecv-no-answer BLOCK|off
+//                                  fault xrecv-no-eot-answer [on|off]
+//   fault clear                  every fault switch off, the upload switches too
 struct ControlOutcome {
     enum class Kind { Done, HangUp, Error } kind = Kind::Done;
     std::string error;
 };
-ControlOutcome run_control(std::string_view line, Protocol& protocol, Clock::time_point now);
+ControlOutcome run_control(std::string_view line, Protocol& protocol, XrecvFaults& xrecv,
+                           Clock::time_point now);
 
 }  // namespace kqsim

@@ -165,4 +165,68 @@ bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, 
     return false;
 }
 
+bool xrecv_fault_is_flag(std::string_view name) {
+    return name == "xrecv-can-before-first" || name == "xrecv-no-eot-answer";
+}
+
+bool is_xrecv_fault_name(std::string_view name) {
+    return xrecv_fault_is_flag(name) || name == "xrecv-nak" || name == "xrecv-can-after" ||
+           name == "xrecv-garbage" || name == "xrecv-no-answer";
+}
+
+bool set_xrecv_fault(XrecvFaults& s, std::string_view name, std::string_view value, std::string& error) {
+    const auto bad = [&]() {
+        error = "invalid value '" + std::string(value) + "' for " + std::string(name);
+        return false;
+    };
+    if (xrecv_fault_is_flag(name)) {
+        if (!value.empty() && value != "on" && value != "off") {
+            return bad();
+        }
+        (name == "xrecv-can-before-first" ? s.can_before_first : s.no_eot_answer) = value != "off";
+        return true;
+    }
+    if (name == "xrecv-nak") {
+        // "BLOCK:TIMES"; a block NAKed ten times in a row ends the transfer anyway.
+        if (value == "off") {
+            s.nak_block = 0;
+            s.nak_times = 0;
+            return true;
+        }
+        const auto colon = value.find(':');
+        if (colon == std::string_view::npos) {
+            return bad();
+        }
+        const auto block = positive(value.substr(0, colon));
+        const auto times = number(value.substr(colon + 1), 1000);
+        if (!block || !times || *times == 0) {
+            return bad();
+        }
+        s.nak_block = *block;
+        s.nak_times = static_cast<unsigned>(*times);
+        return true;
+    }
+    std::uint64_t XrecvFaults::*field = nullptr;
+    if (name == "xrecv-can-after") {
+        field = &XrecvFaults::can_after;
+    } else if (name == "xrecv-garbage") {
+        field = &XrecvFaults::garbage;
+    } else if (name == "xrecv-no-answer") {
+        field = &XrecvFaults::no_answer;
+    } else {
+        error = "unknown fault '" + std::string(name) + "'";
+        return false;
+    }
+    if (value == "off") {
+        s.*field = 0;
+        return true;
+    }
+    const auto block = positive(value);
+    if (!block) {
+        return bad();
+    }
+    s.*field = *block;
+    return true;
+}
+
 }  // namespace kqsim

@@ -55,4 +55,26 @@ bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, 
 bool fault_is_flag(std::string_view name);
 bool is_fault_name(std::string_view name);
 
+// How the file receiver behind xrecv misbehaves. BLOCK counts the blocks of one transfer from 1
+// in the order they are accepted, without the wrap of the frame's 8-bit block number. A transfer
+// takes the switches as they are when its xrecv command arrives and keeps them to its end; each
+// switch fires in every transfer until it is switched off.
+struct XrecvFaults {
+    std::uint64_t nak_block = 0;    // 0: off
+    unsigned nak_times = 0;         // the first nak_times arrivals of nak_block are NAKed, good or not
+    bool can_before_first = false;  // answer the start with CAN instead of asking for the first block
+    std::uint64_t can_after = 0;    // take block can_after, then answer it with CAN
+    std::uint64_t garbage = 0;      // take the block, but its ACK reaches the line as another byte
+    // The block is lost on its way in: neither taken nor answered. A resend of it gets through.
+    std::uint64_t no_answer = 0;
+    // The first EOT is lost the same way; a repeated EOT is answered.
+    bool no_eot_answer = false;
+};
+
+// As set_fault, for the receiver's switches ("xrecv-nak", "xrecv-can-before-first", ...).
+// "clear" is left to set_fault's caller, which clears both kinds.
+bool set_xrecv_fault(XrecvFaults& s, std::string_view name, std::string_view value, std::string& error);
+bool xrecv_fault_is_flag(std::string_view name);
+bool is_xrecv_fault_name(std::string_view name);
+
 }  // namespace kqsim

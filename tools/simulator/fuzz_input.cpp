@@ -1,6 +1,10 @@
 // Fuzz target: whatever a client sends reaches the controller through the splitter and, for a
 // frame, the responder. However the bytes come, nothing may crash or read out of bounds, and the
 // split must not depend on how the bytes were chunked.
+//
+// The same bytes also go where an upload takes them: the first line through the xrecv argument
+// and path parsers (a name they accept never leads out of its area), and everything through the
+// file receiver, whose answers, data and outcome must not depend on the chunking either.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +14,10 @@
 #include <vector>
 
 #include "protocol.h"
+#include "shell.h"
+#include "store.h"
 #include "telegram.h"
+#include "xmodem.h"
 
 namespace {
 
@@ -22,11 +29,83 @@ struct Collect : kqsim::StreamSplitter::Sink {
     void bad_frame(std::string_view, std::string_view) override {}
 };
 
+struct Transfer {
+    std::string answers;
+    std::string data;
+    kqsim::XmodemReceiver::Outcome outcome;
+    std::uint64_t received;
+    std::size_t taken;
+
+    bool operator==(const Transfer&) const = default;
+};
+
+Transfer receive(std::string_view input, bool bytewise, const kqsim::ReceiverSettings& settings,
+                 kqsim::Clock::time_point now) {
+    kqsim::OutputQueue out(0);
+    kqsim::Recorder recorder(now);
+    kqsim::XmodemReceiver rx(settings, out, recorder, now);
+    std::size_t taken = 0;
+    if (bytewise) {
+        while (taken < input.size() && !rx.over()) {
+            taken += rx.feed(input.substr(taken, 1), now);
+        }
+    } else {
+        taken = rx.feed(input, now);
+    }
+    // Let every timer run out: a frame cut short, the drain, the silence.
+    rx.poll(now + std::chrono::seconds{2});
+    rx.poll(now + std::chrono::seconds{20});
+    std::string answers;
+    out.pump(now + std::chrono::hours{1}, [&answers](std::string_view b) {
+        answers += b;
+        return static_cast<ssize_t>(b.size());
+    });
+    return {answers, rx.data(), rx.outcome(), rx.received(), taken};
+}
+
+void check_xrecv_line(std::string_view input) {
+    std::string error;
+    const auto request = kqsim::parse_xrecv(input.substr(0, input.find('\r')), error);
+    if (!request) {
+        return;
+    }
+    const auto file = kqsim::parse_stored_name(request->path, error);
+    if (file && (file->name.empty() || file->name == "." || file->name == ".." ||
+                 file->name.find('/') != std::string::npos)) {
+        std::abort();  // a name that could reach outside its area's directory
+    }
+}
+
+void check_receiver(std::string_view input, kqsim::Clock::time_point now) {
+    // The first byte picks the receiver's settings, so that the fuzzer reaches every mode.
+    const auto pick = input.empty() ? 0U : static_cast<unsigned char>(input[0]);
+    kqsim::ReceiverSettings settings;
+    settings.crc = (pick & 1U) == 0;
+    if ((pick & 2U) != 0) {
+        settings.size = 1000;
+    }
+    settings.capacity = 4096;
+    settings.faults.nak_block = (pick >> 2) & 3U;
+    settings.faults.nak_times = 2;
+    settings.faults.garbage = (pick >> 4) & 3U;
+    settings.faults.no_answer = (pick >> 6) & 1U;
+    settings.faults.no_eot_answer = (pick & 0x80U) != 0;
+    settings.faults.can_after = 5;
+    const Transfer whole = receive(input, false, settings, now);
+    const Transfer bytewise = receive(input, true, settings, now);
+    if (!(whole == bytewise) || whole.data.size() > settings.capacity ||
+        (settings.size && whole.data.size() > *settings.size)) {
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const auto now = kqsim::Clock::now();
+    check_xrecv_line(input);
+    check_receiver(input, now);
 
     Collect whole;
     Collect bytewise;

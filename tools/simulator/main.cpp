@@ -1,8 +1,9 @@
 // kqsim: a simulated VORI KQ controller on a pseudo terminal, for driving the device library
-// end to end without hardware. It answers both of the controller's ways of talking: the text
-// shell and Kolv.X1 request telegrams. Single-threaded: one poll() loop serves the pty, the
-// signals (through a self-pipe), the control FIFO and every timer, which all live in the output
-// queue. Nothing in the loop sleeps, so a reply goes out on the loop's next turn.
+// end to end without hardware. It answers both of the controller's ways of talking, the text
+// shell and Kolv.X1 request telegrams, and receives files by XMODEM when the shell says xrecv.
+// Single-threaded: one poll() loop serves the pty, the signals (through a self-pipe), the control
+// FIFO and every timer, which live in the output queue and the file receiver. Nothing in the loop
+// sleeps, so a reply goes out on the loop's next turn.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +29,7 @@
 #include "pty.h"
 #include "record.h"
 #include "shell.h"
+#include "store.h"
 
 namespace {
 
@@ -79,13 +81,13 @@ int poll_timeout(std::optional<Clock::time_point> wake) {
 class Controller {
   public:
     Controller(const kqsim::Options& opt, kqsim::Pty& pty, kqsim::Recorder& recorder,
-               kqsim::ControlFifo& control)
+               kqsim::ControlFifo& control, kqsim::Store& store)
         : opt_(opt),
           pty_(pty),
           recorder_(recorder),
           control_(control),
           out_(opt.line_rate),
-          shell_(opt, out_, recorder_),
+          shell_(opt, out_, recorder_, store),
           protocol_(opt.responder, opt.faults, out_, recorder_, Clock::now()),
           dispatcher_(shell_, protocol_, recorder_) {}
 
@@ -100,7 +102,7 @@ class Controller {
                 fds[2].events |= POLLOUT;
             }
             const nfds_t count = pty_.is_open() ? 3 : 2;
-            int timeout = pty_.is_open() && !blocked ? poll_timeout(out_.next_wake()) : -1;
+            int timeout = pty_.is_open() && !blocked ? poll_timeout(next_wake()) : -1;
             if (hang_up_pending_) {
                 timeout = 2;  // watch the client drain its input
             }
@@ -124,6 +126,15 @@ class Controller {
     }
 
   private:
+    std::optional<Clock::time_point> next_wake() const {
+        const auto output = out_.next_wake();
+        const auto shell = shell_.next_wake();
+        if (output && shell) {
+            return std::min(*output, *shell);
+        }
+        return output ? output : shell;
+    }
+
     // Closing the master discards whatever the client has not read yet, so a requested hang-up
     // lingers until the client has taken the output sent before it, but no longer than
     // kHangUpLinger. Written bytes reach the slave's input queue asynchronously, which is why an
@@ -174,7 +185,7 @@ class Controller {
                 hang_up("pty unusable");
                 return false;
         }
-        shell_.poll();
+        shell_.poll(Clock::now());
         return blocked;
     }
 
@@ -196,7 +207,7 @@ class Controller {
             const auto now = Clock::now();
             recorder_.control(now, line);
             log("control " + kqsim::quoted(line));
-            const auto outcome = kqsim::run_control(line, protocol_, now);
+            const auto outcome = kqsim::run_control(line, protocol_, shell_.xrecv_faults(), now);
             if (outcome.kind == kqsim::ControlOutcome::Kind::HangUp) {
                 hang_up("control command");
             } else if (outcome.kind == kqsim::ControlOutcome::Kind::Error) {
@@ -245,9 +256,11 @@ int serve(const kqsim::Options& opt, Clock::time_point start) {
     kqsim::ControlFifo control;
     kqsim::Pty pty;
     kqsim::Link link;
+    kqsim::Store store;
     // The side channels exist before the slave's path is printed: a test that has read the path
     // may write to the FIFO at once.
-    if (!install_signals(error) || (!opt.record_path.empty() && !recorder.open(opt.record_path, error)) ||
+    if (!install_signals(error) || (!opt.store_dir.empty() && !store.open(opt.store_dir, error)) ||
+        (!opt.record_path.empty() && !recorder.open(opt.record_path, error)) ||
         (!opt.control_path.empty() && !control.open(opt.control_path, error)) || !pty.open(error) ||
         (!opt.link_path.empty() && !link.create(opt.link_path, pty.slave_path(), error))) {
         std::fprintf(stderr, "kqsim: %s\n", error.c_str());
@@ -256,7 +269,10 @@ int serve(const kqsim::Options& opt, Clock::time_point start) {
     std::printf("%s\n", pty.slave_path().c_str());
     std::fflush(stdout);
     log("serving on " + pty.slave_path() + (opt.link_path.empty() ? "" : " via " + opt.link_path));
-    return Controller(opt, pty, recorder, control).run();
+    if (!opt.store_dir.empty()) {
+        log("storing uploaded files in " + opt.store_dir);
+    }
+    return Controller(opt, pty, recorder, control, store).run();
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ void print_usage(std::FILE* to) {
         "  --ignore CMD            swallow lines equal to CMD (repeatable)\n"
         "  --hangup-on CMD         hang the line up when a line equal to CMD arrives (repeatable)\n"
         "  --line-rate BAUD        pace output like a serial line at BAUD, 10 bits per byte\n"
-        "  --verbose               log activity to stderr\n"
+        "  --verbose               log activity to stderr (names the temporary store when made)\n"
         "  --help                  show this text\n"
         "\n"
         "Kolv.X1 telegrams (a frame starts 0x02 0x55; all other bytes go to the shell):\n"
@@ -120,7 +120,38 @@ void print_usage(std::FILE* to) {
         "  --record PATH           append a line per received telegram to PATH:\n"
         "                            <ms> <code> <counter> <hex of the whole telegram>\n"
         "                          also '<ms> bad <hex> <reason>', '<ms> shell <line>',\n"
-        "                          '<ms> control <line>'; <ms> counts from kqsim's start\n"
+        "                          '<ms> control <line>', and for file transfers:\n"
+        "                            <ms> xstart <path> <size>|- crc|sum\n"
+        "                            <ms> xblock <n>|- <len> ok|dup|bad <answer> <hex>[ <reason>]\n"
+        "                            <ms> xeot ack|none    <ms> xskip <hex>\n"
+        "                            <ms> xend stored <bytes> | <ms> xend failed <message>\n"
+        "                          <answer> is ack, nak, can, garbage or none; <reason> is\n"
+        "                          complement, checksum, incomplete or sequence for a bad block,\n"
+        "                          refused, lost or full for a good block that a fault (or, without\n"
+        "                          a size, the area's room) kept from being taken;\n"
+        "                          <ms> counts from kqsim's start\n"
+        "\n"
+        "File upload: xrecv \"/AREA/NAME\" [SIZE] receives a file by XMODEM (128- and 1024-byte\n"
+        "blocks, sum or CRC-16) after its echo and the prompt, and stores it, cut to SIZE, in\n"
+        "STORE/AREA/NAME (AREA ramdisk, flash or system). NAME must be a plain file name: one\n"
+        "with a '/' in it, or '.' or '..', is refused with a message and no transfer.\n"
+        "Until the transfer is over every byte from the line is the receiver's, telegram-like or\n"
+        "not. A transfer that ends short of SIZE stores nothing. clean_disk ramdisk|flash empties\n"
+        "that area's directory.\n"
+        "  --store DIR             keep the areas in DIR/ramdisk, DIR/flash, DIR/system (made if\n"
+        "                          missing; default: a temporary directory removed at exit)\n"
+        "  --xrecv-start crc|nak   ask for the first block with 'C' (CRC-16, default) or NAK (sum);\n"
+        "                          the ask repeats every second until a block comes\n"
+        "  --xrecv-timeout MS      silence that ends a transfer, back to the prompt (default 10000)\n"
+        "  --flash-delay MS        wait before ACKing the EOT of a flash or system upload (default 500)\n"
+        "Upload faults; BLOCK counts a transfer's blocks from 1, without the 8-bit wrap, and each\n"
+        "switch acts in every transfer started while it is set:\n"
+        "  --xrecv-nak BLOCK:TIMES NAK the first TIMES arrivals of BLOCK, good or not\n"
+        "  --xrecv-can-before-first  answer the xrecv command with CAN CAN instead of asking\n"
+        "  --xrecv-can-after BLOCK take BLOCK, then answer it with CAN CAN\n"
+        "  --xrecv-garbage BLOCK   take BLOCK, but answer it with 0x86 instead of ACK (once)\n"
+        "  --xrecv-no-answer BLOCK lose BLOCK on its way in: no answer (once; a resend is taken)\n"
+        "  --xrecv-no-eot-answer   lose the first EOT the same way\n"
         "\n"
         "Telegram faults. \"The N-th\" counts replies of any code, or I/O exchanges\n"
         "(REM_IO_REQUESTs) where the text says so, from the start (from the command when set\n"
@@ -180,9 +211,10 @@ ParseResult parse_options(std::span<char* const> args) {
 
         const std::string_view bare = name.starts_with("--") ? name.substr(2) : std::string_view{};
         const bool is_fault = is_fault_name(bare);
+        const bool is_xfault = is_xrecv_fault_name(bare);
         const bool is_flag = name == "--help" || name == "-h" || name == "--bluetooth" ||
                              name == "--silent" || name == "--stale-prompt" || name == "--verbose" ||
-                             (is_fault && fault_is_flag(bare));
+                             (is_fault && fault_is_flag(bare)) || (is_xfault && xrecv_fault_is_flag(bare));
         if (is_flag) {
             if (attached) {
                 return fail(std::string(name) + " takes no value");
@@ -195,19 +227,22 @@ ParseResult parse_options(std::span<char* const> args) {
             o.silent = o.silent || name == "--silent";
             o.stale_prompt = o.stale_prompt || name == "--stale-prompt";
             o.verbose = o.verbose || name == "--verbose";
+            std::string error;
             if (is_fault) {
-                std::string error;
                 set_fault(o.faults, bare, "", 0, 0, error);
+            } else if (is_xfault) {
+                set_xrecv_fault(o.xrecv_faults, bare, "", error);
             }
             continue;
         }
 
-        const bool takes_value = name == "--link" || name == "--serial" || name == "--clean-delay" ||
-                                 name == "--split-prompt" || name == "--endless" || name == "--ignore" ||
-                                 name == "--hangup-on" || name == "--line-rate" || name == "--session" ||
-                                 name == "--session-change-after" || name == "--extensions" ||
-                                 name == "--hostname" || name == "--firmware" || name == "--cmd-delay" ||
-                                 name == "--control" || name == "--record" || is_fault;
+        const bool takes_value =
+            name == "--link" || name == "--serial" || name == "--clean-delay" || name == "--split-prompt" ||
+            name == "--endless" || name == "--ignore" || name == "--hangup-on" || name == "--line-rate" ||
+            name == "--session" || name == "--session-change-after" || name == "--extensions" ||
+            name == "--hostname" || name == "--firmware" || name == "--cmd-delay" || name == "--control" ||
+            name == "--record" || name == "--store" || name == "--xrecv-start" || name == "--xrecv-timeout" ||
+            name == "--flash-delay" || is_fault || is_xfault;
         if (!takes_value) {
             return fail("unknown option '" + std::string(args[i]) + "'");
         }
@@ -227,6 +262,27 @@ ParseResult parse_options(std::span<char* const> args) {
             if (!set_fault(o.faults, bare, setting, 0, 0, error)) {
                 return fail(error);
             }
+        } else if (is_xfault) {
+            std::string error;
+            if (!set_xrecv_fault(o.xrecv_faults, bare, *v, error)) {
+                return fail(error);
+            }
+        } else if (name == "--store") {
+            if (v->empty()) {
+                return bad_value(*v);
+            }
+            o.store_dir = *v;
+        } else if (name == "--xrecv-start") {
+            if (*v != "crc" && *v != "nak") {
+                return bad_value(*v);
+            }
+            o.xrecv_crc = *v == "crc";
+        } else if (name == "--xrecv-timeout" || name == "--flash-delay") {
+            const auto ms = to_ms(*v);
+            if (!ms || (name == "--xrecv-timeout" && ms->count() == 0)) {
+                return bad_value(*v);
+            }
+            (name == "--flash-delay" ? o.flash_delay : o.xrecv_timeout) = *ms;
         } else if (name == "--session") {
             const auto id = to_number(*v);
             if (!id || *id > 0xffff) {

@@ -37,6 +37,13 @@ struct Options {
     std::string control_path;  // empty: no control FIFO
     std::string record_path;   // empty: nothing recorded
 
+    // File transfers (xrecv) and the storage areas they fill.
+    std::string store_dir;  // empty: a temporary directory, made on the first upload, removed at exit
+    bool xrecv_crc = true;  // the receiver asks with 'C'; false: with NAK
+    std::chrono::milliseconds flash_delay{500};  // before the EOT of a flash or system upload is ACKed
+    std::chrono::milliseconds xrecv_timeout{10000};
+    XrecvFaults xrecv_faults;
+
     bool verbose = false;
 };
 

@@ -60,4 +60,34 @@ void Recorder::control(Clock::time_point at, std::string_view line) {
     write(at, "control " + quoted(line));
 }
 
+void Recorder::xstart(Clock::time_point at, std::string_view path, std::optional<std::uint64_t> size,
+                      bool crc) {
+    write(at,
+          "xstart " + quoted(path) + ' ' + (size ? std::to_string(*size) : "-") + (crc ? " crc" : " sum"));
+}
+
+void Recorder::xblock(Clock::time_point at, std::optional<unsigned> number, std::size_t length,
+                      std::string_view verdict, std::string_view answer, std::string_view frame,
+                      std::string_view reason) {
+    std::string line = "xblock " + (number ? std::to_string(*number) : "-") + ' ' + std::to_string(length) +
+                       ' ' + std::string(verdict) + ' ' + std::string(answer) + ' ' + hex(frame);
+    if (!reason.empty()) {
+        line += ' ';
+        line += reason;
+    }
+    write(at, line);
+}
+
+void Recorder::xeot(Clock::time_point at, std::string_view answer) {
+    write(at, "xeot " + std::string(answer));
+}
+
+void Recorder::xskip(Clock::time_point at, std::string_view bytes) {
+    write(at, "xskip " + hex(bytes));
+}
+
+void Recorder::xend(Clock::time_point at, std::optional<std::uint64_t> stored, std::string_view message) {
+    write(at, stored ? "xend stored " + std::to_string(*stored) : "xend failed " + std::string(message));
+}
+
 }  // namespace kqsim

@@ -247,7 +247,8 @@ TEST(FaultSwitches, BadValuesAreRefusedAndChangeNothing) {
 
 TEST_F(ProtocolTest, ControlCommandsSteerTheControllers) {
     make();
-    const auto run = [&](std::string_view l) { return run_control(l, *protocol_, Clock::now()); };
+    XrecvFaults xrecv;
+    const auto run = [&](std::string_view l) { return run_control(l, *protocol_, xrecv, Clock::now()); };
     EXPECT_EQ(run("ext add 1 3").kind, ControlOutcome::Kind::Done);
     EXPECT_TRUE(protocol_->responder().present(1));
     EXPECT_TRUE(protocol_->responder().present(3));

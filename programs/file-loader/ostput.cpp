@@ -1,0 +1,211 @@
+// ostput: loads one file into the controller's RAM disk, flash disk or system flash.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "kvarolib.h"
+#include "port_search.h"
+
+namespace {
+
+constexpr const char* kVersionLine = "Ostrane file loader for COM ports, version 3.0.12\n";
+// The longest source path the program takes (the Windows path limit without the terminator).
+constexpr std::size_t kMaxSourcePath = 259;
+
+std::atomic<std::uint32_t> gFinalStatus{0};
+std::atomic<std::int32_t> gTarget{0};
+
+void usage(std::FILE* out, const std::string& program) {
+    std::fprintf(out, "Usage: %s <file_name> [ramdisk(default) | flash | system] [COMxx]\n", program.c_str());
+    ostrane::PrintPortUsage(out);
+}
+
+// Statuses that report progress only; every other status ends the upload.
+bool isProgress(std::uint32_t status) {
+    return status == KVLIB_ERR_UPLOAD_START || status == KVLIB_ERR_UPLOAD_ACK || status == KVLIB_ERR_UPLOAD_NAK ||
+           status == KVLIB_ERR_UPLOAD_CACHE_UPDATE;
+}
+
+void ShowUploadStatus(std::uint32_t status) {
+    switch (status) {
+        case KVLIB_ERR_UPLOAD_FILE_NOT_OPEN:
+            std::printf("ERROR.\nERROR: file not open.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_FILE_READ_ERR:
+            std::printf("ERROR.\nERROR: file read error.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_INVALID_FSIZE:
+            std::printf("ERROR.\nERROR: invalid file size.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_CANCELED:
+            std::printf("canceled.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_FAILED:
+            std::printf("failed.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_TIMEOUT:
+            std::printf("timeout.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_ACK:
+            std::printf(".");
+            break;
+        case KVLIB_ERR_UPLOAD_DONE:
+            std::printf("OK.\n");
+            break;
+        case KVLIB_ERR_UPLOAD_CACHE_UPDATE:
+            if (gTarget.load() == 1) {
+                std::printf("OK.\nUpdating cached data to %s...", "FlashDisk");
+            } else if (gTarget.load() == 2) {
+                std::printf("OK.\nUpdating cached data to %s...", "SystemFlashDisk");
+            }
+            break;
+        default:
+            break;
+    }
+    std::fflush(stdout);
+    // Statuses outside the table that end an upload (a thread that could not start, an event
+    // that could not be made) end the wait too, as a failure.
+    if (!isProgress(status)) {
+        gFinalStatus.store(status);
+    }
+}
+
+// The file the argument names (the first match of a wildcard pattern): its path as the controller
+// will see it and its size. False when nothing matches.
+bool locateFile(const std::string& argument, std::string& path, std::uintmax_t& size) {
+    std::string directory;
+    auto cut = argument.rfind('\\');
+    if (cut == std::string::npos) {
+        cut = argument.rfind('/');
+    }
+    if (cut != std::string::npos) {
+        directory = argument.substr(0, cut + 1);
+    }
+    const std::string pattern = argument.substr(directory.size());
+    const std::filesystem::path dir = directory.empty() ? std::filesystem::path(".") : std::filesystem::path(directory);
+    std::error_code ec;
+    if (pattern.find_first_of("*?") == std::string::npos) {
+        if (!std::filesystem::exists(argument, ec) || std::filesystem::is_directory(argument, ec)) {
+            return false;
+        }
+        path = argument;
+        size = std::filesystem::file_size(argument, ec);
+        return !ec;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (ostrane::WildcardMatch(pattern, name) && !entry.is_directory(ec)) {
+            path = directory + name;
+            size = entry.file_size(ec);
+            return !ec;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string program = ostrane::ProgramName(argv[0]);
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage(stdout, program);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs(kVersionLine, stdout);
+        return 0;
+    }
+    if (argc < 2) {
+        std::fputs(kVersionLine, stderr);
+        usage(stderr, program);
+        return 1;
+    }
+    if (argc > 4) {
+        std::fprintf(stderr, "\nERROR: invalid number of arguments\n");
+        usage(stderr, program);
+        return 1;
+    }
+
+    std::int32_t target = 0;
+    std::string port;
+    for (int i = 2; i < argc; ++i) {
+        std::string upper = argv[i];
+        ostrane::UpperCase(upper);
+        if (upper.rfind("RAMDISK", 0) == 0) {
+            target = 0;
+        } else if (upper.rfind("FLASH", 0) == 0) {
+            target = 1;
+        } else if (upper.rfind("SYSTEM", 0) == 0) {
+            target = 2;
+        } else if (std::string named = ostrane::PortFromArgument(argv[i]); !named.empty()) {
+            port = named;
+        } else {
+            std::fprintf(stderr, "WARNING: unknown parameter '%s'.\n", upper.c_str());
+        }
+    }
+    if (port.size() >= ostrane::kPortNameBytes) {
+        std::fprintf(stderr, "\nERROR: port name too long (at most %zu characters).\n", ostrane::kPortNameBytes - 1);
+        return 1;
+    }
+    gTarget.store(target);
+
+    const std::string fileArgument = argv[1];
+    if (fileArgument.size() > kMaxSourcePath) {
+        std::fprintf(stderr, "\nERROR: file name too long (at most %zu characters).\n", kMaxSourcePath);
+        return 1;
+    }
+    std::string source;
+    std::uintmax_t size = 0;
+    if (!locateFile(fileArgument, source, size)) {
+        std::fprintf(stderr, "\nERROR: cannot open input file '%s'.\n", fileArgument.c_str());
+        return 1;
+    }
+
+    const std::uint32_t initResult = kvxInitLib();
+    if (initResult != 0) {
+        std::fprintf(stderr, "\nERROR: kvxInitLib() returned 0x%X.\n", initResult);
+        return 1;
+    }
+    int exitCode = 1;
+    std::uint32_t handle = 0;
+    ostrane::FindControllerPort(port);
+    if (port.empty()) {
+        std::fprintf(stderr, "\nERROR: cannot find COM port with the name \"%s\" or with the name \"%s\".\n",
+                     ostrane::kInterfaceName, ostrane::kControllerName);
+    } else {
+        port = port.substr(0, port.find(' '));
+        std::printf("Connecting to target on port %s...", port.c_str());
+        std::fflush(stdout);
+        std::uint32_t result = 0;
+        handle = kvxOpenComDevice(port.c_str(), 38400, &result);
+        if (result != 0) {
+            std::printf("ERROR.\nERROR: No interface available.\n");
+            std::fflush(stdout);
+            if (result == KVLIB_ERR_ACCESS_DENIED) {
+                ostrane::PrintAccessDeniedHint(port);
+            }
+        } else {
+            std::printf("OK.\nRead file \"%s\" (%lu bytes).\nLoading...", source.c_str(),
+                        static_cast<unsigned long>(size));
+            std::fflush(stdout);
+            gFinalStatus.store(0);
+            const std::uint32_t started = KvFileUpload(handle, source.c_str(), target, ShowUploadStatus);
+            if (started != 0) {
+                ShowUploadStatus(started);
+            } else {
+                ostrane::WaitForFlag(gFinalStatus);
+            }
+            if (gFinalStatus.load() == KVLIB_ERR_UPLOAD_DONE) {
+                exitCode = 0;
+            }
+        }
+    }
+    if (handle != 0) {
+        kvxCloseDevice(handle);
+    }
+    kvxCloseLib();
+    return exitCode;
+}

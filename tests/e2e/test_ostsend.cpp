@@ -1,0 +1,89 @@
+// ostsend run as a process against the simulated controller: exact output, error stream and exit code.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/process.h"
+#include "support/simulator.h"
+
+namespace {
+
+const std::string kUsage =
+    "Usage: ostsend <command> [COMxx]\n"
+    "       [COMxx]: xx - COM port number (default is the number of the port with\n"
+    "                the name \"Kolvex USB VORI Interface 2008\" or with\n"
+    "                the name \"Kolvex USB VORI KQ Controller\")\n";
+
+kvtest::ProcessResult ostsend(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return kvtest::runProgram(OSTSEND_PATH, args, env);
+}
+
+TEST(Ostsend, ArgumentErrorsPrintTheUsage) {
+    auto r = ostsend({});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Ostrane commands sender via COM ports, version 3.0.9\n" + kUsage);
+
+    r = ostsend({"a", "b", "c"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "\nERROR: invalid number of arguments\n" + kUsage);
+
+    r = ostsend({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "");
+
+    r = ostsend({"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Ostrane commands sender via COM ports, version 3.0.9\n");
+}
+
+TEST(Ostsend, SendsTheCommandAndPrintsTheAnswer) {
+    kvtest::Simulator sim({"--serial", "KQ55555555"});
+    const auto r = ostsend({"get_ser_num", sim.port()});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...OK.\nSending command \"get_ser_num\"..." +
+                         "\r\nUSB>get_ser_num\r\nKQ55555555\r\nUSB>\n");
+}
+
+TEST(Ostsend, FindsThePortByItsDeviceName) {
+    kvtest::Simulator sim;
+    const auto r = ostsend({"get_ser_num"}, {"KVLIB_PORTS=" + sim.port() + "=Kolvex USB VORI KQ Controller"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("Connecting to target on port " + sim.port() + "...OK.\n", 0), 0u) << r.out;
+}
+
+TEST(Ostsend, UnknownSecondArgumentIsWarnedAbout) {
+    kvtest::Simulator sim;
+    const auto r = ostsend({"get_ser_num", "lpt1"}, {"KVLIB_PORTS=" + sim.port() + "=Kolvex USB VORI Interface 2008"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "WARNING: unknown parameter 'LPT1'.\n");
+}
+
+TEST(Ostsend, UnansweredCommandPrintsAnEmptyLine) {
+    kvtest::Simulator sim({"--ignore", "never"});
+    const auto r = ostsend({"never", sim.port()});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...OK.\nSending command \"never\"...\n");
+}
+
+TEST(Ostsend, SilentControllerIsNoInterface) {
+    kvtest::Simulator sim({"--silent"});
+    const auto r = ostsend({"get_ser_num", sim.port()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Ostsend, NoPortFoundAfterThreePasses) {
+    const auto r = ostsend({"get_ser_num"}, {"KVLIB_PORTS="});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "\nERROR: cannot find COM port with the name \"Kolvex USB VORI Interface 2008\" or with the name "
+              "\"Kolvex USB VORI KQ Controller\".\n");
+}
+
+}  // namespace
