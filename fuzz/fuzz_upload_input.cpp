@@ -64,8 +64,13 @@ void nameOf(const std::uint8_t* data, std::size_t size) {
         const std::string name = kv::UploadNameFromPath(path, separator);
         check(name.find(separator) == std::string::npos);
         check(name.size() <= path.size());
-        if (kv::ValidUploadName(name.c_str())) {
-            check(name.size() <= kv::kMaxUploadNameLength && name.find('"') == std::string::npos);
+        // The C interface sees a name up to its first zero byte.
+        const std::string seen(name.c_str());
+        if (kv::ValidUploadName(seen.c_str())) {
+            check(!seen.empty() && seen.size() <= kv::kMaxUploadNameLength);
+            check(std::none_of(seen.begin(), seen.end(), [](char c) {
+                return c == '"' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+            }));
         }
     }
 }

@@ -25,8 +25,8 @@ void usage(std::FILE* out, const std::string& program) {
 
 // Statuses that report progress only; every other status ends the upload.
 bool isProgress(std::uint32_t status) {
-    return status == KVLIB_ERR_UPLOAD_START || status == KVLIB_ERR_UPLOAD_ACK || status == KVLIB_ERR_UPLOAD_NAK ||
-           status == KVLIB_ERR_UPLOAD_CACHE_UPDATE;
+    return status == KVLIB_ERR_UPLOAD_START || status == KVLIB_ERR_UPLOAD_ACK ||
+           status == KVLIB_ERR_UPLOAD_NAK || status == KVLIB_ERR_UPLOAD_CACHE_UPDATE;
 }
 
 void ShowUploadStatus(std::uint32_t status) {
@@ -85,7 +85,8 @@ bool locateFile(const std::string& argument, std::string& path, std::uintmax_t& 
         directory = argument.substr(0, cut + 1);
     }
     const std::string pattern = argument.substr(directory.size());
-    const std::filesystem::path dir = directory.empty() ? std::filesystem::path(".") : std::filesystem::path(directory);
+    const std::filesystem::path dir =
+        directory.empty() ? std::filesystem::path(".") : std::filesystem::path(directory);
     std::error_code ec;
     if (pattern.find_first_of("*?") == std::string::npos) {
         if (!std::filesystem::exists(argument, ec) || std::filesystem::is_directory(argument, ec)) {
@@ -147,7 +148,8 @@ int main(int argc, char** argv) {
         }
     }
     if (port.size() >= ostrane::kPortNameBytes) {
-        std::fprintf(stderr, "\nERROR: port name too long (at most %zu characters).\n", ostrane::kPortNameBytes - 1);
+        std::fprintf(stderr, "\nERROR: port name too long (at most %zu characters).\n",
+                     ostrane::kPortNameBytes - 1);
         return 1;
     }
     gTarget.store(target);

@@ -21,7 +21,8 @@ void FindControllerPort(std::string& port, std::uint32_t pauseMs) {
         if (port.empty()) {
             for (std::int32_t i = 0; i < count && port.empty(); ++i) {
                 char entry[kPortNameBytes] = {};
-                if (EnumComPorts(static_cast<std::uint32_t>(i), entry, sizeof entry) != static_cast<std::uint32_t>(i)) {
+                if (EnumComPorts(static_cast<std::uint32_t>(i), entry, sizeof entry) !=
+                    static_cast<std::uint32_t>(i)) {
                     continue;
                 }
                 if (EntryMatches(entry, kInterfaceName) || EntryMatches(entry, kControllerName)) {

@@ -14,7 +14,8 @@ const std::string kUsage =
     "                the name \"Kolvex USB VORI Interface 2008\" or with\n"
     "                the name \"Kolvex USB VORI KQ Controller\")\n";
 
-kvtest::ProcessResult ostsend(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+kvtest::ProcessResult ostsend(const std::vector<std::string>& args,
+                              const std::vector<std::string>& env = {}) {
     return kvtest::runProgram(OSTSEND_PATH, args, env);
 }
 
@@ -44,7 +45,8 @@ TEST(Ostsend, SendsTheCommandAndPrintsTheAnswer) {
     const auto r = ostsend({"get_ser_num", sim.port()});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...OK.\nSending command \"get_ser_num\"..." +
+    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() +
+                         "...OK.\nSending command \"get_ser_num\"..." +
                          "\r\nUSB>get_ser_num\r\nKQ55555555\r\nUSB>\n");
 }
 
@@ -57,7 +59,8 @@ TEST(Ostsend, FindsThePortByItsDeviceName) {
 
 TEST(Ostsend, UnknownSecondArgumentIsWarnedAbout) {
     kvtest::Simulator sim;
-    const auto r = ostsend({"get_ser_num", "lpt1"}, {"KVLIB_PORTS=" + sim.port() + "=Kolvex USB VORI Interface 2008"});
+    const auto r =
+        ostsend({"get_ser_num", "lpt1"}, {"KVLIB_PORTS=" + sim.port() + "=Kolvex USB VORI Interface 2008"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "WARNING: unknown parameter 'LPT1'.\n");
 }
@@ -73,7 +76,8 @@ TEST(Ostsend, SilentControllerIsNoInterface) {
     kvtest::Simulator sim({"--silent"});
     const auto r = ostsend({"get_ser_num", sim.port()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
+    EXPECT_EQ(r.out,
+              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -81,9 +85,10 @@ TEST(Ostsend, NoPortFoundAfterThreePasses) {
     const auto r = ostsend({"get_ser_num"}, {"KVLIB_PORTS="});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "\nERROR: cannot find COM port with the name \"Kolvex USB VORI Interface 2008\" or with the name "
-              "\"Kolvex USB VORI KQ Controller\".\n");
+    EXPECT_EQ(
+        r.err,
+        "\nERROR: cannot find COM port with the name \"Kolvex USB VORI Interface 2008\" or with the name "
+        "\"Kolvex USB VORI KQ Controller\".\n");
 }
 
 }  // namespace

@@ -71,7 +71,8 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     int open = 2;
     bool killed = false;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0 && !killed) {
             ::kill(pid, SIGKILL);
             killed = true;
