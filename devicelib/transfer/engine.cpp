@@ -243,7 +243,12 @@ std::uint32_t StartWorkerThreads() {
 void StopWorkerThreads() {
     EngineState& e = engine();
     std::lock_guard lock(e.threadMutex);
-    e.stopRequested.store(true);
+    {
+        // Under the timer's lock: the tick thread tests the stop request and then waits, and a
+        // notification between the two would otherwise be lost.
+        std::lock_guard arm(e.armMutex);
+        e.stopRequested.store(true);
+    }
     e.armCv.notify_all();
     LibraryEvents& ev = libraryEvents();
     ev.mmWait.set();
