@@ -66,7 +66,11 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     }
     kv::InitLog();
     kv::LogMsg(kv::LOG_TIME, "Initialization of Library 'kvAroLib.dll' ...");
-    kv::deviceHandle().store(0);
+    // A connection left open across kvxCloseLib stays usable (and closable): forgetting its handle
+    // would orphan the port and its receive thread.
+    if (!kv::comPort().isOpen()) {
+        kv::deviceHandle().store(0);
+    }
     if (!kv::AllocateTransferArea()) {
         return KVLIB_ERR_NO_MEMORY;
     }

@@ -32,9 +32,11 @@ struct ReceiveState {
     platform::Wakeup wakeup;
 };
 
+// Never destroyed: a connection the application did not close must not take the process down at
+// exit by destroying a running thread's object.
 ReceiveState& receiveState() {
-    static ReceiveState state;
-    return state;
+    static ReceiveState* const state = new ReceiveState();
+    return *state;
 }
 
 void recordReadFailure(std::uint32_t osError) {

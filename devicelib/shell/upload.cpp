@@ -112,8 +112,6 @@ class UploadSource {
     UploadSource(std::unique_ptr<std::ifstream> file, const std::uint8_t* data)
         : file_(std::move(file)), data_(data) {}
 
-    bool isFile() const { return file_ != nullptr; }
-
     // ReadProgData: at most `maxBytes` from `offset` on into `dest`.
     bool read(std::uint32_t offset, std::uint32_t maxBytes, std::uint8_t* dest, std::uint32_t& obtained) {
         obtained = 0;
