@@ -32,24 +32,8 @@ void usage(std::FILE* out, const std::string& program) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string program = ostrane::ProgramName(argv[0]);
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        usage(stdout, program);
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::fputs(kVersionLine, stdout);
-        return 0;
-    }
-    if (argc < 2) {
-        std::fputs(kVersionLine, stderr);
-        usage(stderr, program);
-        return 1;
-    }
-    if (argc > 3) {
-        std::fprintf(stderr, "\nERROR: invalid number of arguments\n");
-        usage(stderr, program);
-        return 1;
+    if (const int exitCode = ostrane::CheckArgumentCount(argc, argv, 2, kVersionLine, usage); exitCode >= 0) {
+        return exitCode;
     }
     const char* command = argv[1];
     std::string port;

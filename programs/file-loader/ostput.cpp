@@ -110,24 +110,8 @@ bool locateFile(const std::string& argument, std::string& path, std::uintmax_t& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string program = ostrane::ProgramName(argv[0]);
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        usage(stdout, program);
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::fputs(kVersionLine, stdout);
-        return 0;
-    }
-    if (argc < 2) {
-        std::fputs(kVersionLine, stderr);
-        usage(stderr, program);
-        return 1;
-    }
-    if (argc > 4) {
-        std::fprintf(stderr, "\nERROR: invalid number of arguments\n");
-        usage(stderr, program);
-        return 1;
+    if (const int exitCode = ostrane::CheckArgumentCount(argc, argv, 3, kVersionLine, usage); exitCode >= 0) {
+        return exitCode;
     }
 
     std::int32_t target = 0;

@@ -107,6 +107,30 @@ bool WildcardMatch(const std::string& pattern, const std::string& name) {
     return p == pattern.size();
 }
 
+int CheckArgumentCount(int argc, char** argv, int maxArguments, const char* versionLine,
+                       void (*usage)(std::FILE* out, const std::string& program)) {
+    const std::string program = ProgramName(argv[0]);
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage(stdout, program);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs(versionLine, stdout);
+        return 0;
+    }
+    if (argc < 2) {
+        std::fputs(versionLine, stderr);
+        usage(stderr, program);
+        return 1;
+    }
+    if (argc > maxArguments + 1) {
+        std::fprintf(stderr, "\nERROR: invalid number of arguments\n");
+        usage(stderr, program);
+        return 1;
+    }
+    return -1;
+}
+
 void WaitForFlag(const std::atomic<std::uint32_t>& flag) {
     while (flag.load() == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

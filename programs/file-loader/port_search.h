@@ -43,6 +43,12 @@ void PrintAccessDeniedHint(const std::string& port);
 // True when `name` matches `pattern`, whose '*' stands for any run of characters and '?' for one.
 bool WildcardMatch(const std::string& pattern, const std::string& name);
 
+// The argument checks both programs make before anything else: --help/-h and --version alone,
+// no argument, too many. Returns the exit code when the program is to end now, or -1 to go on.
+// `usage` writes the program's usage text to the stream it is given.
+int CheckArgumentCount(int argc, char** argv, int maxArguments, const char* versionLine,
+                       void (*usage)(std::FILE* out, const std::string& program));
+
 // Waits until `flag` is non-zero, looking every millisecond.
 void WaitForFlag(const std::atomic<std::uint32_t>& flag);
 
