@@ -45,6 +45,16 @@ std::uint32_t GenericBitwiseCrc(const CrcModel& model, const std::uint8_t* bytes
         if (model.reflectIn != 0) {
             byte = reflect(byte, 8);
         }
+        if (width >= 8) {
+            // Feeding the whole byte into the top of the register first and then clocking it
+            // eight times is the same division as feeding it bit by bit, in half the steps.
+            reg ^= byte << (width - 8);
+            for (int bit = 0; bit < 8; ++bit) {
+                reg = (reg & top) != 0 ? ((reg << 1) ^ poly) : (reg << 1);
+            }
+            reg &= mask;
+            continue;
+        }
         for (int bit = 7; bit >= 0; --bit) {
             const bool in = ((byte >> bit) & 1u) != 0;
             const bool feedback = in != ((reg & top) != 0);

@@ -30,7 +30,7 @@ struct CrcModel {
     CrcFunction compute;
 };
 
-// Shift-register CRC of any width up to 32 bits, one bit at a time (no table: blocks are at most
+// Shift-register CRC of any width up to 32 bits, clocked bit by bit (no table: blocks are at most
 // 1024 bytes, and a table per model would be more to get wrong than it saves).
 std::uint32_t GenericBitwiseCrc(const CrcModel& model, const std::uint8_t* bytes, std::size_t count);
 // The sum of the bytes, masked to the model's width.

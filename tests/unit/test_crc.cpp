@@ -38,6 +38,9 @@ TEST(Crc, GenericEngineMatchesCatalogueModels) {
         {{"CRC-16/IBM-3740", 16, 0x1021, 0xFFFF, 0, 0, 0, 0, 0, crc}, 0x29B1},
         {{"CRC-16/ARC", 16, 0x8005, 0, 0, 1, 1, 0, 0, crc}, 0xBB3D},
         {{"CRC-8/SMBUS", 8, 0x07, 0, 0, 0, 0, 0, 0, crc}, 0xF4},
+        // Narrower than a byte: the data goes in bit by bit.
+        {{"CRC-5/USB", 5, 0x05, 0x1F, 0x1F, 1, 1, 0, 0, crc}, 0x19},
+        {{"CRC-7/MMC", 7, 0x09, 0, 0, 0, 0, 0, 0, crc}, 0x75},
         {{"CRC-32/ISO-HDLC", 32, 0x04C11DB7, 0xFFFFFFFF, 0xFFFFFFFF, 1, 1, 0, 0, crc}, 0xCBF43926},
         {{"CRC-32/BZIP2", 32, 0x04C11DB7, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0, 0, crc}, 0xFC891918},
         // The augmented initial value 0xFFFF, clocked through once, is the catalogue's 0x1D0F.
