@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -195,7 +196,14 @@ std::uint32_t SetKvMmTimer() {
     ResetBeatCounters();
     std::uint32_t smallest = 0;
     std::uint32_t largest = 0;
-    if (!platform::timerCapabilities(smallest, largest)) {
+    bool capable = platform::timerCapabilities(smallest, largest);
+#ifdef KVLIB_TEST_SEAMS
+    // Test builds only: lets a test see what the programs do when the library cannot start.
+    if (const char* fail = std::getenv("KVLIB_TEST_FAIL_TIMER"); fail != nullptr && fail[0] == '1') {
+        capable = false;
+    }
+#endif
+    if (!capable) {
         LogMsg(LOG_TIME, "SetKvMmTimer, Error by timeGetDevCaps()...");
         return 0;
     }

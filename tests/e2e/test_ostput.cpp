@@ -112,4 +112,25 @@ TEST_F(Ostput, OverlongPortIsRefused) {
     EXPECT_NE(r.err.find("port name too long"), std::string::npos);
 }
 
+TEST_F(Ostput, LibraryStartAndPortAccessFailures) {
+    auto r = ostput({source.string(), "COM9"}, {"KVLIB_TEST_FAIL_TIMER=1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "\nERROR: kvxInitLib() returned 0xE00012B2.\n");
+
+    kvtest::Simulator sim;
+    kvtest::TempDir open;  // reachable for the unprivileged user: the program, its log and the file
+    const std::filesystem::path readable = open.path() / "prog.bin";
+    std::filesystem::copy_file(source, readable);
+    std::filesystem::permissions(readable, std::filesystem::perms::all);
+    r = kvtest::runProgramUnprivileged(OSTPUT_PATH, {readable.string(), sim.port()}, sim.port(),
+                                       open.path().string());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
+    EXPECT_EQ(r.err, "The port " + sim.port() +
+                         " is held by another program or not accessible to this user: close the other program, "
+                         "or join the group that owns the device (usually 'dialout') and log in again.\n");
+}
+
 }  // namespace

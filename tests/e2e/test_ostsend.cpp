@@ -5,6 +5,7 @@
 
 #include "support/process.h"
 #include "support/simulator.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -89,6 +90,26 @@ TEST(Ostsend, NoPortFoundAfterThreePasses) {
         r.err,
         "\nERROR: cannot find COM port with the name \"Kolvex USB VORI Interface 2008\" or with the name "
         "\"Kolvex USB VORI KQ Controller\".\n");
+}
+
+// The two ways the program fails before it can talk: the library does not start (a seam of test
+// builds makes its timer fail), and the port exists but this user may not open it (one more line
+// says what to do about it).
+TEST(Ostsend, LibraryStartAndPortAccessFailures) {
+    auto r = ostsend({"get_ser_num", "COM9"}, {"KVLIB_TEST_FAIL_TIMER=1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "\nERROR: kvxInitLib() returned 0xE00012B2.\n");
+
+    kvtest::Simulator sim;
+    kvtest::TempDir dir;
+    r = kvtest::runProgramUnprivileged(OSTSEND_PATH, {"get_ser_num", sim.port()}, sim.port(), dir.path().string());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
+    EXPECT_EQ(r.err, "The port " + sim.port() +
+                         " is held by another program or not accessible to this user: close the other program, "
+                         "or join the group that owns the device (usually 'dialout') and log in again.\n");
 }
 
 }  // namespace

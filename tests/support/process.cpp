@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 extern char** environ;
@@ -99,6 +100,24 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     }
     result.exitCode = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+ProcessResult runProgramUnprivileged(const std::string& program, const std::vector<std::string>& args,
+                                     const std::string& device, const std::string& dir) {
+    namespace fs = std::filesystem;
+    const fs::path copy = fs::path(dir) / fs::path(program).filename();
+    fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+    fs::permissions(dir, fs::perms::all);  // the log is written here by whoever runs the copy
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(device, fs::perms::none);
+    const std::vector<std::string> env{"KVLIB_LOG_DIR=" + dir};
+    if (::geteuid() != 0) {
+        return runProgram(copy.string(), args, env);
+    }
+    std::vector<std::string> wrapped{"--reuid=nobody", "--regid=nogroup", "--clear-groups", copy.string()};
+    wrapped.insert(wrapped.end(), args.begin(), args.end());
+    return runProgram("/usr/bin/setpriv", wrapped, env);
 }
 
 }  // namespace kvtest

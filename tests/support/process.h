@@ -19,4 +19,11 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& env = {},
                          std::chrono::milliseconds deadline = std::chrono::seconds(120));
 
+// Runs `program` without the rights the test has over `device`: the program is copied into `dir`
+// (so that its own directory is reachable for anyone), `device` is made inaccessible (mode 0), and
+// when the test runs as root, who opens everything regardless, the copy runs as the user "nobody"
+// through setpriv. `dir` becomes world-readable and holds the program's log (KVLIB_LOG_DIR).
+ProcessResult runProgramUnprivileged(const std::string& program, const std::vector<std::string>& args,
+                                     const std::string& device, const std::string& dir);
+
 }  // namespace kvtest
