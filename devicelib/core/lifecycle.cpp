@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "bluetooth/relay.h"
 #include "core/events.h"
 #include "core/log.h"
 #include "kvarolib.h"
@@ -75,7 +76,9 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
         return KVLIB_ERR_NO_MEMORY;
     }
     kv::transferFlags().portError.store(0);
+    kv::ClearBtCallbacks();
     kv::InstallReplyHandlers();
+    kv::InstallBtReplyHandlers();
     kv::LogMsg(kv::LOG_TIME, "Creating event objects...");
     kv::openEvents();
     // A failed start releases what it had created, so that a later kvxInitLib starts clean.

@@ -549,6 +549,70 @@ KVLIB_API uint32_t KvFileUpload(uint32_t deviceHandle, const char* fileName, int
 KVLIB_API uint32_t KvRamFileUpload(uint32_t deviceHandle, int32_t target, const void* data, uint32_t size,
                                    const char* name, UploadStatusCallback callback);
 
+/* ---- Bluetooth relay ------------------------------------------------------------------------ */
+
+/* The controller's own radio, used through the serial link: it scans, connects on up to eight relay
+ * channels (1 to 8), listens for incoming connections and carries short messages. Every operation
+ * returns at once: without a running transfer the request goes out on the caller's thread, while a
+ * transfer runs the transfer cycle sends it within its next cycles. The controller's answers arrive
+ * later, on the library's receive thread: each updates the channel's BT_CHANNEL entry in the
+ * transfer area (see StatusBtConnection) and then calls the callback stored for that action and
+ * channel. Callbacks must return quickly; no other reply is handled while one runs.
+ *
+ * The channel operations return the device-handle check's code, KVLIB_ERR_BT_INVALID_CHANNEL for a
+ * channel outside 1 to 8 (nothing stored or sent in either case), KVLIB_ERR_THREAD_IS_RUNNING, with
+ * nothing stored or sent, while a shell command or a file upload holds the port and no transfer
+ * runs, or 0. A callback given (NULL included) replaces the one stored for that action and channel. */
+
+#define BT_MESSAGE_SIZE 16     /* the longest message one request or read reply carries */
+#define BT_SCAN_RECORD_SIZE 30 /* the bytes of one scan reply */
+
+/* What a channel callback receives; valid only during the call. Length and Data are filled only for
+ * a received message (BtReadMsgOn's callback); the other events leave them as the last message left
+ * them. Status is the controller's answer: 0 for success, other values as the controller reports. */
+typedef struct BtEvent {
+    uint16_t Channel;
+    uint16_t Status;
+    uint16_t Length;                /* 0 to BT_MESSAGE_SIZE */
+    uint8_t Data[BT_MESSAGE_SIZE];
+} BtEvent;
+
+/* What the scan callback receives, one per scan reply; valid only during the call. The first two
+ * bytes (little-endian) are the scan status, 5 meaning the scan has ended; the controller defines
+ * the rest. */
+typedef struct BtScanEvent {
+    uint8_t Data[BT_SCAN_RECORD_SIZE];
+} BtScanEvent;
+
+typedef void (*BtEventCallback)(BtEvent* event);
+typedef void (*BtScanCallback)(BtScanEvent* event);
+
+/* Starts a scan; each reply goes to `callback` until one carries status 5. */
+KVLIB_API uint32_t StartScanBtDevice(uint32_t deviceHandle, BtScanCallback callback);
+/* Cancels a running scan. Returns 0 at once, before any other check, when no scan runs. */
+KVLIB_API uint32_t CancelScanBtDevice(uint32_t deviceHandle);
+/* Connects relay channel `channel` to the device with the 6-byte address. */
+KVLIB_API uint32_t ConnectBtAddress(uint32_t deviceHandle, uint32_t channel, const uint8_t* address,
+                                   BtEventCallback callback);
+KVLIB_API uint32_t DisconnectBt(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
+/* Sends `length` bytes (0 to BT_MESSAGE_SIZE; a longer message, or a NULL one with a length, is
+ * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. */
+KVLIB_API uint32_t SendBtMessage(uint32_t deviceHandle, uint32_t channel, uint32_t length, const uint8_t* message,
+                                 BtEventCallback callback);
+/* Lets the device with the 6-byte address connect to this channel; the callback hears of the listen
+ * being switched on and, later, of the incoming connection. */
+KVLIB_API uint32_t BtListenConOn(uint32_t deviceHandle, uint32_t channel, const uint8_t* address,
+                                 BtEventCallback callback);
+KVLIB_API uint32_t BtListenConOff(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
+/* Switches receiving on: every message that arrives on the channel comes to the callback. */
+KVLIB_API uint32_t BtReadMsgOn(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
+KVLIB_API uint32_t BtReadMsgOff(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
+/* Copies channel `channel`'s BT_CHANNEL entry (ConnState and ListenOn in status[0], ReadOn and
+ * ChannelInfo in status[1], each pair low half first) into `status` and returns `status`. Channel 0
+ * gives the master's eight extension bytes instead. No handle is checked. A channel above 8, or a
+ * library without a transfer area, gives two zero words; a NULL `status` gives NULL. */
+KVLIB_API uint32_t* StatusBtConnection(uint32_t channel, uint32_t* status);
+
 #ifdef __cplusplus
 }
 #endif

@@ -184,10 +184,6 @@ int SendRemIoRequest(RequestSlotCopy& slot) {
     return outcome;
 }
 
-SlotSender BluetoothSender(int) {
-    return nullptr;
-}
-
 // ---- Reply handlers ---------------------------------------------------------------------------
 
 void cbKolvX1EchoReply(std::uint32_t, const std::uint8_t*, std::int32_t) {

@@ -15,9 +15,6 @@ int SendStateRdRequest(RequestSlotCopy& slot);
 int SendConfigWrRequest(RequestSlotCopy& slot);
 int SendMsgWrRequest(RequestSlotCopy& slot);
 int SendRemIoRequest(RequestSlotCopy& slot);
-// The sender of a Bluetooth slot (6 to 11); null while none is installed.
-using SlotSender = int (*)(RequestSlotCopy&);
-SlotSender BluetoothSender(int slot);
 
 // Reply handlers.
 void cbKolvX1EchoReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);

@@ -36,16 +36,23 @@ void RequestTable::clearAll() {
     }
 }
 
-RequestTableSnapshot RequestTable::snapshot() const {
-    RequestTableSnapshot copy{};
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-        copy[i].code = slots_[i].code.load();
-        copy[i].pending = slots_[i].pending.load();
-        for (std::size_t k = 0; k < copy[i].select.size(); ++k) {
-            copy[i].select[k] = slots_[i].select[k].load();
-        }
+RequestSlotCopy RequestTable::copy(int slotIndex) const {
+    const RequestSlot& s = slots_[static_cast<std::size_t>(slotIndex)];
+    RequestSlotCopy c;
+    c.code = s.code.load();
+    c.pending = s.pending.load();
+    for (std::size_t k = 0; k < c.select.size(); ++k) {
+        c.select[k] = s.select[k].load();
     }
-    return copy;
+    return c;
+}
+
+RequestTableSnapshot RequestTable::snapshot() const {
+    RequestTableSnapshot all{};
+    for (int i = 0; i < kRequestSlots; ++i) {
+        all[static_cast<std::size_t>(i)] = copy(i);
+    }
+    return all;
 }
 
 }  // namespace kv

@@ -52,6 +52,7 @@ class RequestTable {
     void clearPending(int slotIndex);
     void clearAll();
     RequestTableSnapshot snapshot() const;
+    RequestSlotCopy copy(int slotIndex) const;
 
   private:
     std::array<RequestSlot, kRequestSlots> slots_{};

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "bluetooth/relay.h"
 #include "core/events.h"
 #include "core/log.h"
 #include "kvarolib.h"
@@ -53,7 +54,7 @@ Sender senderFor(int slot) {
         case SLOT_REM_IO:
             return SendRemIoRequest;
         default:
-            return BluetoothSender(slot);
+            return BtSenderFor(slot);
     }
 }
 
