@@ -2,10 +2,6 @@
 // request carries on the wire, and what each reply does to the transfer area, the request table and
 // the application's callbacks. The senders write to a real pseudo terminal whose other side the test
 // reads; the handlers are called directly with the record count, payload and length of a reply.
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +23,7 @@
 #include "serial/parser.h"
 #include "serial/telegram.h"
 #include "support/lib_fixture.h"
+#include "support/pty_peer.h"
 #include "transfer/engine.h"
 #include "transfer/replies.h"
 #include "transfer/request_table.h"
@@ -291,55 +288,19 @@ class RepliesOnPort : public Replies {
         if (HasFatalFailure()) {
             return;
         }
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(::grantpt(master_), 0);
-        ASSERT_EQ(::unlockpt(master_), 0);
-        const char* slave = ::ptsname(master_);
-        ASSERT_NE(slave, nullptr);
-        ASSERT_EQ(::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
+        ASSERT_TRUE(peer_.valid());
         std::uint32_t rc = 0;
-        ASSERT_NE(kv::comPort().OpenPort(slave, 38400, &rc), kv::platform::kNoPort);
+        ASSERT_NE(kv::comPort().OpenPort(peer_.slavePath().c_str(), 38400, &rc), kv::platform::kNoPort);
         ASSERT_EQ(rc, 0u);
     }
 
     void TearDown() override {
         kv::comPort().ClosePort();
-        if (master_ >= 0) {
-            ::close(master_);
-        }
         Replies::TearDown();
     }
 
     // The next whole telegram the library wrote, or an empty one (and a failure) when none came.
-    Bytes nextTelegram() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            if (received_.size() >= 4) {
-                const std::size_t total = ((std::size_t{received_[2]} << 8) | received_[3]) + 7;
-                if (received_.size() >= total) {
-                    Bytes frame(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(total));
-                    received_.erase(received_.begin(),
-                                    received_.begin() + static_cast<std::ptrdiff_t>(total));
-                    return frame;
-                }
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                ADD_FAILURE() << "no whole telegram within the deadline; " << received_.size()
-                              << " bytes received";
-                return {};
-            }
-            pollfd p{master_, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(left.count()));
-            std::uint8_t chunk[512];
-            const ssize_t n = ::read(master_, chunk, sizeof chunk);
-            if (n > 0) {
-                received_.insert(received_.end(), chunk, chunk + n);
-            }
-        }
-    }
+    Bytes nextTelegram() { return peer_.nextTelegram(); }
 
     static kv::RequestSlotCopy slotFor(const Selects& select) {
         kv::RequestSlotCopy slot;
@@ -348,8 +309,7 @@ class RepliesOnPort : public Replies {
         return slot;
     }
 
-    int master_ = -1;
-    Bytes received_;
+    kvtest::PtyPeer peer_;
 };
 
 // ---- Senders ------------------------------------------------------------------------------------

@@ -126,13 +126,14 @@ class Controller {
     }
 
   private:
-    std::optional<Clock::time_point> next_wake() const {
-        const auto output = out_.next_wake();
-        const auto shell = shell_.next_wake();
-        if (output && shell) {
-            return std::min(*output, *shell);
+    std::optional<Clock::time_point> next_wake() {
+        std::optional<Clock::time_point> wake;
+        for (const auto& w : {out_.next_wake(), shell_.next_wake(), protocol_.next_wake()}) {
+            if (w && (!wake || *w < *wake)) {
+                wake = w;
+            }
         }
-        return output ? output : shell;
+        return wake;
     }
 
     // Closing the master discards whatever the client has not read yet, so a requested hang-up
@@ -169,6 +170,7 @@ class Controller {
         if (!pty_.is_open() || hang_up_pending_) {
             return false;
         }
+        protocol_.poll(now);
         bool blocked = false;
         switch (out_.pump(now, [this](std::string_view b) { return write(b); })) {
             case kqsim::OutputQueue::Result::Idle:

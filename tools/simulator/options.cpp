@@ -45,6 +45,42 @@ std::optional<Options::Endless> to_endless(std::string_view s) {
 }
 
 // "K[,K...]" with each K an extension index 1..8
+// "none", or ADDR[=NAME] entries separated by commas.
+std::optional<std::vector<BtDevice>> to_bt_devices(std::string_view s) {
+    std::vector<BtDevice> devices;
+    if (s == "none") {
+        return devices;
+    }
+    while (true) {
+        const std::size_t comma = s.find(',');
+        const std::string_view entry = s.substr(0, comma);
+        const std::size_t eq = entry.find('=');
+        const auto address = parse_bt_address(entry.substr(0, eq));
+        if (!address) {
+            return std::nullopt;
+        }
+        devices.push_back({*address, eq == std::string_view::npos ? std::string() : std::string(entry.substr(eq + 1))});
+        if (comma == std::string_view::npos) {
+            return devices;
+        }
+        s.remove_prefix(comma + 1);
+    }
+}
+
+// Two different channels 1..8, "A:B".
+std::optional<std::pair<unsigned, unsigned>> to_channel_pair(std::string_view s) {
+    const std::size_t colon = s.find(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto a = to_number(s.substr(0, colon));
+    const auto b = to_number(s.substr(colon + 1));
+    if (!a || !b || *a < 1 || *a > kBtChannels || *b < 1 || *b > kBtChannels || *a == *b) {
+        return std::nullopt;
+    }
+    return std::pair{static_cast<unsigned>(*a), static_cast<unsigned>(*b)};
+}
+
 std::optional<std::bitset<kControllers>> to_extensions(std::string_view s) {
     std::bitset<kControllers> set;
     while (!s.empty()) {
@@ -175,8 +211,20 @@ void print_usage(std::FILE* to) {
         "the outputs shows in the inputs --cmd-delay later; a new reset id zeroes its counter.\n"
         "Requests for absent controllers get no record in the reply. REM_MONITOR_REQUEST and\n"
         "REM_CONFIG_RD_REQUEST (index records) are answered with the inputs and the stored\n"
-        "configuration. Unknown request codes, the Bluetooth requests (10..18) and requests\n"
-        "whose payload does not match their record count get no reply.\n",
+        "configuration. Unknown request codes and requests whose payload does not match their\n"
+        "record count get no reply.\n"
+        "\n"
+        "Bluetooth (requests 10..18, answered with 110..118, some at once, some later): a scan\n"
+        "reports each device in range, one per step, then status 5; a connect to a device in\n"
+        "range succeeds (status 0) after a step, to any other fails (3) after five; listening\n"
+        "for a device in range brings its call (listen reply status 11); reading on makes\n"
+        "messages arrive as read replies (status 10); a write on an unconnected channel fails (3).\n"
+        "  --bt-devices LIST       devices in range: ADDR[=NAME] separated by commas, or none\n"
+        "                          (default 00:1A:7D:DA:72:01=VORI-PHONE, ...:02=VORI-KQ-R2,\n"
+        "                          ...:03=HEADSET)\n"
+        "  --bt-loopback A:B       what channel A writes arrives on channel B and back again\n"
+        "  --bt-step MS            scan result interval and connect time (default 20)\n"
+        "  --bt-incoming-after MS  from listening on to the remote device's call (default 100)\n",
         to);
 }
 
@@ -242,7 +290,8 @@ ParseResult parse_options(std::span<char* const> args) {
             name == "--session" || name == "--session-change-after" || name == "--extensions" ||
             name == "--hostname" || name == "--firmware" || name == "--cmd-delay" || name == "--control" ||
             name == "--record" || name == "--store" || name == "--xrecv-start" || name == "--xrecv-timeout" ||
-            name == "--flash-delay" || is_fault || is_xfault;
+            name == "--flash-delay" || name == "--bt-devices" || name == "--bt-loopback" || name == "--bt-step" ||
+            name == "--bt-incoming-after" || is_fault || is_xfault;
         if (!takes_value) {
             return fail("unknown option '" + std::string(args[i]) + "'");
         }
@@ -267,6 +316,23 @@ ParseResult parse_options(std::span<char* const> args) {
             if (!set_xrecv_fault(o.xrecv_faults, bare, *v, error)) {
                 return fail(error);
             }
+        } else if (name == "--bt-devices") {
+            auto devices = to_bt_devices(*v);
+            if (!devices) {
+                return bad_value(*v);
+            }
+            o.responder.radio.devices = std::move(*devices);
+        } else if (name == "--bt-loopback") {
+            o.responder.radio.loopback = to_channel_pair(*v);
+            if (!o.responder.radio.loopback) {
+                return bad_value(*v);
+            }
+        } else if (name == "--bt-step" || name == "--bt-incoming-after") {
+            const auto ms = to_ms(*v);
+            if (!ms) {
+                return bad_value(*v);
+            }
+            (name == "--bt-step" ? o.responder.radio.step : o.responder.radio.incoming_after) = *ms;
         } else if (name == "--store") {
             if (v->empty()) {
                 return bad_value(*v);

@@ -25,6 +25,14 @@ void Protocol::send(std::string bytes, Clock::duration delay) {
     }
 }
 
+void Protocol::poll(Clock::time_point now) {
+    for (Telegram& t : responder_.radio().due(now)) {
+        t.session = responder_.session();
+        log("Bluetooth reply code " + std::to_string(t.code));
+        send(encode(t), Clock::duration{});
+    }
+}
+
 void Protocol::receive(std::string_view frame, Clock::time_point now) {
     const auto request = decode(frame);
     if (!request) {
@@ -38,6 +46,7 @@ void Protocol::receive(std::string_view frame, Clock::time_point now) {
         ++io_;
     }
     reply_to(*request, now);
+    poll(now);  // what the radio answers at once goes out with this turn
     // The line goes dead once this exchange is over, whether or not it got its reply.
     if (io && faults_.hangup_after_io.fires(io_)) {
         log("hanging up after this I/O exchange");

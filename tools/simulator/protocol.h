@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "faults.h"
@@ -22,6 +23,9 @@ class Protocol {
     void receive(std::string_view frame, Clock::time_point now);
 
     Responder& responder() { return responder_; }
+    // Puts the radio's replies that are due on the line; next_wake() says when the next one is.
+    void poll(Clock::time_point now);
+    std::optional<Clock::time_point> next_wake() { return responder_.radio().next_wake(); }
     // Sets a fault switch from here on (see set_fault).
     bool set_fault(std::string_view name, std::string_view value, std::string& error);
 

@@ -94,7 +94,7 @@ bool Responder::Command::settle(Clock::time_point now) {
 }
 
 Responder::Responder(const ResponderSettings& settings, Clock::time_point now)
-    : settings_(settings), session_(settings.session) {
+    : settings_(settings), session_(settings.session), radio_(settings.radio) {
     units_[0].hostname = settings_.master_hostname;
     for (unsigned k = 1; k < kControllers; ++k) {
         units_[k].hostname = "VORI-KQ-S" + std::to_string(k);
@@ -160,9 +160,10 @@ std::string Responder::state_record(unsigned k) const {
     for (unsigned e = 1; e < kControllers; ++e) {
         r[e - 1] = units_[e].present ? '\1' : '\0';
     }
-    for (std::size_t ch = 0; ch < 8; ++ch) {
-        r[8 + ch] = static_cast<char>(bt_status_[ch]);
-        r[16 + ch] = static_cast<char>(bt_info_[ch]);
+    // Bytes 16 to 23, a further information byte per channel, stay 0: this radio has nothing
+    // more to say about a channel than its state.
+    for (unsigned ch = 1; ch <= kBtChannels; ++ch) {
+        r[8 + ch - 1] = static_cast<char>(radio_.status_byte(ch));
     }
     return r;
 }
@@ -309,7 +310,8 @@ std::optional<Telegram> Responder::answer(const Telegram& req, Clock::time_point
             break;
         default:
             if (req.code >= kFirstBluetooth && req.code <= kLastBluetooth) {
-                log("Bluetooth request code " + std::to_string(req.code) + " is not served; no reply");
+                // The radio answers in its own time, through Protocol::poll.
+                radio_.serve(req, now);
             } else {
                 log("unknown request code " + std::to_string(req.code) + "; no reply");
             }

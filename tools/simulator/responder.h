@@ -17,6 +17,7 @@
 #include <string>
 
 #include "out_queue.h"
+#include "radio.h"
 #include "telegram.h"
 
 namespace kqsim {
@@ -57,6 +58,7 @@ struct ResponderSettings {
     std::uint8_t fw_major = 1;
     std::uint8_t fw_minor = 5;
     std::chrono::milliseconds cmd_delay{30};
+    RadioSettings radio;
 };
 
 class Responder {
@@ -75,6 +77,7 @@ class Responder {
     std::uint16_t session() const { return session_; }
     void set_session(std::uint16_t id) { session_ = id; }
     const std::string& hostname(unsigned k) const { return units_.at(k).hostname; }
+    Radio& radio() { return radio_; }
 
   private:
     // An id the client puts into its outputs to order a command; the controller reports it back
@@ -112,11 +115,8 @@ class Responder {
     std::uint16_t session_;
     unsigned long answered_ = 0;
     std::array<Unit, kControllers> units_{};
-    // Bluetooth channel status as the master's state reply reports it: connection state in bits
-    // 0-2, listening in bit 3, reading in bit 4, and a further information byte per channel. The
-    // channels stay idle until Bluetooth requests are served.
-    std::array<std::uint8_t, 8> bt_status_{};
-    std::array<std::uint8_t, 8> bt_info_{};
+    // The master's radio; its channels show in the master's state record.
+    Radio radio_;
 };
 
 }  // namespace kqsim
