@@ -26,6 +26,7 @@
 #include "support/lib_fixture.h"
 #include "support/simulator.h"
 #include "support/temp_dir.h"
+#include "transfer/request_table.h"
 #include "transfer/transfer_state.h"
 
 namespace {
@@ -442,6 +443,11 @@ TEST_F(UploadTest, OthersAreRefusedWhileTheUploadHoldsThePortAndTheTransferResum
     EXPECT_EQ(kvxStartTransferArea(handle), KVLIB_ERR_THREAD_IS_RUNNING);
     EXPECT_EQ(GetVoriKqInfo(handle, 0), KVLIB_ERR_THREAD_IS_RUNNING);
     EXPECT_EQ(GetVoriKqMasterState(handle), KVLIB_ERR_THREAD_IS_RUNNING);
+    // A Bluetooth request would be written at once, into the upload: refused, and nothing kept.
+    const std::uint8_t address[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x72, 0x01};
+    EXPECT_EQ(ConnectBtAddress(handle, 2, address, nullptr), KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(StartScanBtDevice(handle, nullptr), KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(kv::requestTable().slot(kv::SLOT_BT_CONNECT).pending.load(), 0);
     {
         std::lock_guard lock(m);
         phase = 2;
