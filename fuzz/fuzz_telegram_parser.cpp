@@ -1,6 +1,7 @@
 // Whatever arrives on the line in telegram mode goes through the parser and, for frames that pass
 // their checks, into the reply handlers, which take the payloads apart into the transfer area. None
-// of it may read or write outside the receive buffer, the payload or the transfer area.
+// of it may read or write outside the receive buffer, the payload, the transfer area or the
+// Bluetooth event records.
 //
 // Input layout: the last byte chooses how the input is fed.
 // - Top bit clear: the whole input is the received byte stream. The seed files are plain reply
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bluetooth/relay.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"
 #include "transfer/replies.h"
@@ -70,6 +72,7 @@ bool validState(std::uint32_t s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool ready = [] {
         kv::InstallReplyHandlers();
+        kv::InstallBtReplyHandlers();
         return kv::AllocateTransferArea();
     }();
     (void)ready;

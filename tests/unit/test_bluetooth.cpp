@@ -3,6 +3,7 @@
 // what each reply does to the channel's entry and the application's callbacks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -60,10 +61,13 @@ Request decode(const Bytes& frame) {
 }
 
 // A reply payload: 16-bit channel and status, then whatever follows.
-Bytes reply(std::uint16_t channel, std::uint16_t status, Bytes rest = {}) {
-    Bytes b{static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(channel >> 8),
-            static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(status >> 8)};
-    b.insert(b.end(), rest.begin(), rest.end());
+Bytes reply(std::uint16_t channel, std::uint16_t status, const Bytes& rest = {}) {
+    Bytes b(4 + rest.size());
+    b[0] = static_cast<std::uint8_t>(channel);
+    b[1] = static_cast<std::uint8_t>(channel >> 8);
+    b[2] = static_cast<std::uint8_t>(status);
+    b[3] = static_cast<std::uint8_t>(status >> 8);
+    std::copy(rest.begin(), rest.end(), b.begin() + 4);
     return b;
 }
 

@@ -129,6 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& frame : whole.frames) {
         protocol.receive(frame, now);
     }
+    // Let the radio say everything it scheduled.
+    protocol.poll(now + std::chrono::hours(1));
     out.pump(now, [](std::string_view bytes) {
         if (!kqsim::decode(bytes)) {
             std::abort();  // every reply the controller writes must be well formed
