@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the default (debug), AddressSanitizer+UBSan and
-# ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus.
+# ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus, then the Debian
+# package with the examples built against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,6 @@ echo "=== fuzz: configure, build and run each target briefly"
 cmake --preset fuzz -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
+
+echo "=== package: the Debian package, and the examples built and run against it"
+bash scripts/package-check.sh

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(g++ gcc clang cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev lrzsz python3)
+# The Debian package and the examples built against it (scripts/package-check.sh).
+packages+=(dpkg-dev pkg-config file)
 
 missing=()
 for p in "${packages[@]}"; do
