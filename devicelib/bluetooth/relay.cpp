@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <optional>
+#include <shared_mutex>
 
 #include "core/log.h"
 #include "serial/com_port.h"
@@ -290,6 +291,8 @@ KVLIB_API std::uint32_t* StatusBtConnection(std::uint32_t channel, std::uint32_t
     }
     status[0] = 0;
     status[1] = 0;
+    // The area may be released by kvxCloseLib on another thread; hold it while copying.
+    const kv::TransferAreaReader use;
     KOLV_X1_TRANSFER* master = kv::record(0);
     if (master == nullptr || channel > kv::kBtChannels) {
         return status;

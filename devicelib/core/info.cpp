@@ -59,7 +59,7 @@ std::size_t boundedLength(const char* text, std::size_t limit) {
 // when no query is reading it, and a query started after the release sees no record.
 class RecordView {
   public:
-    explicit RecordView(std::int32_t shmId) : use_(transferAreaUse()), record_(record(shmId)) {}
+    explicit RecordView(std::int32_t shmId) : record_(record(shmId)) {}
     RecordView(const RecordView&) = delete;
     RecordView& operator=(const RecordView&) = delete;
 
@@ -68,7 +68,7 @@ class RecordView {
     KOLV_X1_TRANSFER* operator->() const { return record_; }
 
   private:
-    std::shared_lock<std::shared_mutex> use_;
+    TransferAreaReader use_;
     KOLV_X1_TRANSFER* record_;
 };
 

@@ -92,7 +92,7 @@ void ReadComThread() {
             continue;
         }
         if (RxHandler handler = st.handler.load()) {
-            std::shared_lock areaInUse(transferAreaUse());
+            const TransferAreaReader areaInUse;
             handler(buffer.data(), static_cast<std::int32_t>(got));
         }
     }

@@ -142,6 +142,24 @@ std::shared_mutex& transferAreaUse() {
     return m;
 }
 
+namespace {
+thread_local int areaReadDepth = 0;
+}  // namespace
+
+TransferAreaReader::TransferAreaReader() : owner_(areaReadDepth == 0) {
+    if (owner_) {
+        transferAreaUse().lock_shared();
+    }
+    ++areaReadDepth;
+}
+
+TransferAreaReader::~TransferAreaReader() {
+    --areaReadDepth;
+    if (owner_) {
+        transferAreaUse().unlock_shared();
+    }
+}
+
 IF08_TRANSFER* transferArea() {
     return areaState().block.load(std::memory_order_acquire);
 }

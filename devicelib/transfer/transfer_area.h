@@ -73,6 +73,21 @@ void ReleaseTransferArea();
 // handler can be using a record's address when the block is freed.
 std::shared_mutex& transferAreaUse();
 
+// A shared hold on transferAreaUse() for as long as the object lives. A thread that already holds
+// one (the receive thread, while a reply handler calls the application, whose callback may query
+// the area) takes no second one: a shared lock taken twice by one thread can deadlock behind a
+// waiting release on some platforms.
+class TransferAreaReader {
+  public:
+    TransferAreaReader();
+    ~TransferAreaReader();
+    TransferAreaReader(const TransferAreaReader&) = delete;
+    TransferAreaReader& operator=(const TransferAreaReader&) = delete;
+
+  private:
+    bool owner_;
+};
+
 // The block, or null when none is allocated.
 IF08_TRANSFER* transferArea();
 // Record `shmId` (0 the master, 1 to 8 the extensions) from the address table; null when no block is
