@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the default (debug), AddressSanitizer+UBSan and
-# ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus.
+# ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus, then the Windows
+# build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,6 @@ echo "=== fuzz: configure, build and run each target briefly"
 cmake --preset fuzz -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
+
+echo "=== mingw: the Windows build, its tests under Wine"
+bash scripts/windows-check.sh
