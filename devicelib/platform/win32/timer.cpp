@@ -34,7 +34,13 @@ PeriodicTimer::PeriodicTimer() : state_(std::make_unique<State>()) {
 }
 
 PeriodicTimer::~PeriodicTimer() {
-    stop();
+    // A timer still running here belongs to a process that is ending without having closed the
+    // library: killing it synchronously while the process detaches could wait for a timer thread that
+    // is already gone, and closing its event under it could let it set a handle that is reused. The
+    // system reclaims both with the process.
+    if (state_->id != 0) {
+        return;
+    }
     for (HANDLE h : {state_->expired, state_->woken}) {
         if (h != nullptr) {
             CloseHandle(h);
