@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the default (debug), AddressSanitizer+UBSan and
 # ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus, then the Debian
-# package with the examples built against it.
+# package with the examples built against it, then the Windows build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +27,6 @@ ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
 
 echo "=== package: the Debian package, and the examples built and run against it"
 bash scripts/package-check.sh
+
+echo "=== mingw: the Windows build, its tests under Wine"
+bash scripts/windows-check.sh

@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(g++ gcc clang cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev lrzsz python3)
 # The Debian package and the examples built against it (scripts/package-check.sh).
 packages+=(dpkg-dev pkg-config file)
+# The Windows build (scripts/windows-check.sh): mingw-w64 with posix threads, GoogleTest's sources to
+# build for it, and Wine to run it.
+packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 
 missing=()
 for p in "${packages[@]}"; do

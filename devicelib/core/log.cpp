@@ -201,7 +201,7 @@ void emit(const std::string& line) {
 }
 
 // Never throws, so that the caller's va_end is always reached.
-__attribute__((format(printf, 2, 0))) void logMessage(int kind, const char* format, va_list args) noexcept {
+__attribute__((format(KV_PRINTF_FORMAT, 2, 0))) void logMessage(int kind, const char* format, va_list args) noexcept {
     char text[kMessageBufferSize];
     text[0] = '\0';
     if (format != nullptr && std::vsnprintf(text, sizeof text, format, args) < 0) {

@@ -4,7 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+// The formats are those of the C library's printf. MinGW's own stdio (which C++ code gets) takes the
+// GNU forms such as %zu; GCC checks a plain "printf" there against the older Microsoft forms.
+#if defined(__MINGW32__)
+#define KV_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define KV_PRINTF_FORMAT printf
+#endif
 
 namespace kv {
 
@@ -26,9 +35,9 @@ void CloseLog();
 // The leading decimal integer of [section] key in ./kvLib.ini, 0 when absent or unreadable.
 std::int32_t ReadIniValue(const char* section, const char* key);
 
-void LogMsg(int kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogMsg(int kind, const char* format, ...) __attribute__((format(KV_PRINTF_FORMAT, 2, 3)));
 // A LOG_TIME line, written only when `level` is at most the LogLevel setting.
-void LogLevelMsg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogLevelMsg(int level, const char* format, ...) __attribute__((format(KV_PRINTF_FORMAT, 2, 3)));
 
 // One trace line for a request frame (from its first byte) or a reply ticket (the telegram from
 // offset 4 on).

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -130,13 +131,37 @@ void sleepMs(std::uint32_t ms);
 // or more. For the few waits whose length is part of a protocol, not for periodic work.
 void sleepPreciseMs(std::uint32_t ms);
 
-// Nanoseconds of the monotonic clock, and a sleep to an absolute point of it: periodic work that
-// sleeps to deadlines does not drift with the time its own work takes.
-std::int64_t monotonicNowNs();
-void sleepUntilNs(std::int64_t deadlineNs);
 // The smallest and largest period, in milliseconds, a periodic timer of this system can keep;
 // false when the system cannot tell.
 bool timerCapabilities(std::uint32_t& smallestMs, std::uint32_t& largestMs);
+
+enum class TimerWait { expired, woken, timedOut, failed };
+
+// A periodic timer whose every expiry sets an event of its own (Windows: the multimedia timer, which
+// sets the event itself, no callback runs; POSIX: deadlines slept to by the waiting thread, so that the
+// period does not drift with the time the waiter's work takes). One thread waits on it.
+class PeriodicTimer {
+  public:
+    PeriodicTimer();
+    ~PeriodicTimer();
+    PeriodicTimer(const PeriodicTimer&) = delete;
+    PeriodicTimer& operator=(const PeriodicTimer&) = delete;
+    // Asks the system for the timer resolution `resolutionMs` and starts the timer with `periodMs`.
+    // Returns the timer's id, or 0 when it could not be started (then nothing is left running).
+    std::uint32_t start(std::uint32_t periodMs, std::uint32_t resolutionMs);
+    // Kills the timer and gives the resolution back; no expiry is reported after it returns.
+    void stop();
+    // Waits until the timer has expired since the last expiry this returned (and clears that), until
+    // wake() was called since the last wait that returned `woken`, or at most `ms` milliseconds.
+    // Expiries missed while nobody waited: Windows reports them once (they set one event), POSIX
+    // catches up on up to 100 of them.
+    TimerWait wait(std::uint32_t ms);
+    void wake();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 struct LocalTime {
     int year, month, day, hour, minute, second, millisecond;

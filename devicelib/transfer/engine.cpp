@@ -24,7 +24,7 @@ namespace {
 
 constexpr std::uint32_t kReplyWaitMs = 200;
 constexpr std::uint32_t kGiveUpMs = 5000;
-constexpr std::int64_t kTickNs = 1000000;
+constexpr std::uint32_t kTickMs = 1;
 // How long a worker waits for its event before it looks at its stop request again. The events
 // cannot lose a signal, so this is not polling for work.
 constexpr std::uint32_t kStopCheckMs = 250;
@@ -43,11 +43,8 @@ struct EngineState {
     std::atomic<std::uint32_t> dynBase{0};
     std::atomic<std::uint32_t> lastAdjust{0};
 
-    // The POSIX stand-in for the multimedia timer: the tick thread sleeps to 1 ms deadlines while
-    // the timer is armed.
-    std::mutex armMutex;
-    std::condition_variable armCv;
-    bool armed = false;
+    // The 1 ms timer whose expiries wake the tick thread (its event is MmTimerEvent).
+    platform::PeriodicTimer timer;
 
     std::mutex cycleMutex;
     std::condition_variable cycleCv;
@@ -69,11 +66,6 @@ EngineState& engine() {
     return state;
 }
 
-std::uint32_t nextTimerId() {
-    static std::atomic<std::uint32_t> id{0};
-    return ++id;
-}
-
 bool stopRequested() {
     return engine().stopRequested.load();
 }
@@ -81,27 +73,8 @@ bool stopRequested() {
 void WaitMmRpTmEvent() {
     EngineState& e = engine();
     while (!stopRequested()) {
-        {
-            std::unique_lock lock(e.armMutex);
-            e.armCv.wait(lock, [&] { return e.armed || stopRequested(); });
-        }
-        std::int64_t next = platform::monotonicNowNs() + kTickNs;
-        for (;;) {
-            {
-                std::lock_guard lock(e.armMutex);
-                if (!e.armed || stopRequested()) {
-                    break;
-                }
-            }
-            platform::sleepUntilNs(next);
+        if (e.timer.wait(kStopCheckMs) == platform::TimerWait::expired && !stopRequested()) {
             TickOnce();
-            next += kTickNs;
-            // After a long stall (a suspended machine) the timer goes on from now rather than
-            // firing a burst of late ticks.
-            const std::int64_t now = platform::monotonicNowNs();
-            if (now - next > 100 * kTickNs) {
-                next = now + kTickNs;
-            }
         }
     }
 }
@@ -207,13 +180,13 @@ std::uint32_t SetKvMmTimer() {
         LogMsg(LOG_TIME, "SetKvMmTimer, Error by timeGetDevCaps()...");
         return 0;
     }
-    e.resolution.store(TimerResolution(smallest, largest));
-    const std::uint32_t id = nextTimerId();
-    {
-        std::lock_guard lock(e.armMutex);
-        e.armed = true;
+    const std::uint32_t resolution = TimerResolution(smallest, largest);
+    e.resolution.store(resolution);
+    const std::uint32_t id = e.timer.start(kTickMs, resolution);
+    if (id == 0) {
+        LogMsg(LOG_TIME, "SetKvMmTimer: Error by timeSetEvent(), mmRpTimerId = NULL");
+        return 0;
     }
-    e.armCv.notify_all();
     e.timerId.store(id);
     LogMsg(LOG_TIME, "Starting MMTimer... (mmRpTimerId= %u)", id);
     return id;
@@ -221,11 +194,7 @@ std::uint32_t SetKvMmTimer() {
 
 void StopKvMmTimer() {
     EngineState& e = engine();
-    {
-        std::lock_guard lock(e.armMutex);
-        e.armed = false;
-    }
-    e.armCv.notify_all();
+    e.timer.stop();
     LogMsg(LOG_TIME, "Stopped MmTimer (mmRpTimerId= %u)...", e.timerId.load());
     e.timerId.store(0);
 }
@@ -251,13 +220,9 @@ std::uint32_t StartWorkerThreads() {
 void StopWorkerThreads() {
     EngineState& e = engine();
     std::lock_guard lock(e.threadMutex);
-    {
-        // Under the timer's lock: the tick thread tests the stop request and then waits, and a
-        // notification between the two would otherwise be lost.
-        std::lock_guard arm(e.armMutex);
-        e.stopRequested.store(true);
-    }
-    e.armCv.notify_all();
+    e.stopRequested.store(true);
+    // A wake-up given before the tick thread waits is kept for that wait, so none is lost.
+    e.timer.wake();
     LibraryEvents& ev = libraryEvents();
     ev.mmWait.set();
     ev.request.set();

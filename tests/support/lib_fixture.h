@@ -28,7 +28,7 @@ inline bool waitFor(const std::function<bool()>& condition,
 
 // The library log written so far in this process.
 inline std::string logText() {
-    return readFile(kv::LogFilePath());
+    return readText(kv::LogFilePath());
 }
 
 inline int countOf(const std::string& text, const std::string& needle) {

@@ -20,5 +20,8 @@ class TempDir {
 
 // The whole content of a file ("" when it cannot be read).
 std::string readFile(const std::filesystem::path& file);
+// The same for a text file such as the library log, read in text mode: on Windows, where the log is
+// written in text mode, its line ends "\r\n" come back as "\n".
+std::string readText(const std::filesystem::path& file);
 
 }  // namespace kvtest

@@ -5,15 +5,18 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "support/environment.h"
 #include "support/temp_dir.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     kvtest::TempDir work;
     std::filesystem::create_directories(work.path() / "log");
-    ::setenv("KVLIB_LOG_DIR", (work.path() / "log").c_str(), 1);
+    kvtest::setEnvironment("KVLIB_LOG_DIR", (work.path() / "log").string());
     std::filesystem::current_path(work.path());
     const int rc = RUN_ALL_TESTS();
-    std::filesystem::current_path("/");
+    // Out of the directory before it is removed (a process cannot remove its current directory
+    // everywhere).
+    std::filesystem::current_path(work.path().parent_path());
     return rc;
 }

@@ -82,7 +82,7 @@ TEST(ControllerQueries, DeviceNameAttemptIsLoggedBeforeAnyCheck) {
     kv::InitLog();
     EXPECT_EQ(SetVoriKqDevName(0, 3, "BENCH-KQ"), KVLIB_ERR_DEVICE_NOT_OPEN);
     EXPECT_EQ(SetVoriKqDevName(0, 12, ""), KVLIB_ERR_DEVICE_NOT_OPEN);
-    const std::string log = kvtest::readFile(kv::LogFilePath());
+    const std::string log = kvtest::readText(kv::LogFilePath());
     EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 3, hostname: [BENCH-KQ]\n"), std::string::npos);
     EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 12, hostname: []\n"), std::string::npos);
 }

@@ -13,6 +13,8 @@
 
 #include "core/log.h"
 #include "core/version.h"
+#include "platform/platform.h"
+#include "support/environment.h"
 #include "support/temp_dir.h"
 #include "transfer/statistics.h"
 
@@ -20,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using kvtest::readFile;
+using kvtest::readText;
 
 // In expected text, "{T}" stands for a time of day "HH:MM:SS:mmm" and "{D}" for a date "DD.MM.YYYY".
 const std::string kTime = "{T}";
@@ -43,9 +45,9 @@ class ScopedEnv {
   private:
     void apply(const std::optional<std::string>& value) {
         if (value) {
-            setenv(name_.c_str(), value->c_str(), 1);
+            kvtest::setEnvironment(name_, *value);
         } else {
-            unsetenv(name_.c_str());
+            kvtest::unsetEnvironment(name_);
         }
     }
     std::string name_;
@@ -120,7 +122,7 @@ class LogTest : public ::testing::Test {
             writeIni(ini);
         }
         kv::InitLog();
-        mark_ = readFile(logFile()).size();
+        mark_ = readText(logFile()).size();
     }
 
     fs::path logFile() const { return logDir_ / "kvlib.log"; }
@@ -128,7 +130,7 @@ class LogTest : public ::testing::Test {
     // What was written since start(). Flushes first, since a dump alone is not flushed.
     std::string newText() {
         kv::LogMsg(kv::LOG_RAW, "%s", "");
-        const std::string all = readFile(logFile());
+        const std::string all = readText(logFile());
         return all.size() >= mark_ ? all.substr(mark_) : std::string();
     }
 
@@ -144,7 +146,7 @@ class LogTest : public ::testing::Test {
 
 TEST_F(LogTest, BannerWithoutSettingsFile) {
     start();
-    EXPECT_EQ(readFile(logFile()),
+    EXPECT_EQ(readText(logFile()),
               kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\n");
     EXPECT_EQ(kv::LogLevelSetting(), 0);
     EXPECT_EQ(kv::LogRxSetting(), 0);
@@ -164,17 +166,17 @@ TEST_F(LogTest, RotationKeepsThePreviousRunAsBackup) {
     kv::InitLog();
     kv::LogMsg(kv::LOG_LINE, "%s", "second run");
 
-    const std::string backup = readFile(logDir_ / "kvlib.bak");
+    const std::string backup = readText(logDir_ / "kvlib.bak");
     EXPECT_EQ(backup,
               kBannerRule + "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\nfirst run\n");
-    const std::string current = readFile(logFile());
+    const std::string current = readText(logFile());
     EXPECT_EQ(current.find("first run"), std::string::npos);
     EXPECT_NE(current.find("second run\n"), std::string::npos);
     EXPECT_EQ(current.rfind(kBannerRule + "\n", 0), 0u);
 
     // The third start replaces the old backup.
     kv::InitLog();
-    const std::string backup2 = readFile(logDir_ / "kvlib.bak");
+    const std::string backup2 = readText(logDir_ / "kvlib.bak");
     EXPECT_EQ(backup2.find("first run"), std::string::npos);
     EXPECT_NE(backup2.find("second run\n"), std::string::npos);
 }
@@ -215,13 +217,13 @@ TEST_F(LogTest, UnknownKindWritesNothingButFlushes) {
     for (int kind : {-1, 6, 99}) {
         kv::LogMsg(kind, "%s", "never shown");
     }
-    EXPECT_EQ(readFile(logFile()).substr(mark_), "");
+    EXPECT_EQ(readText(logFile()).substr(mark_), "");
 
     // A dump waits for the next message to be flushed; a message of unknown kind is enough.
     const std::uint8_t bytes[] = {1, 2, 3};
     kv::LogDataDump(bytes, 0, 3);
     kv::LogMsg(42, "%s", "never shown");
-    const std::string text = readFile(logFile()).substr(mark_);
+    const std::string text = readText(logFile()).substr(mark_);
     EXPECT_NE(text.find(" |010203"), std::string::npos) << text;
     EXPECT_EQ(text.find("never shown"), std::string::npos);
 }
@@ -273,7 +275,7 @@ TEST_F(LogTest, SettingsAreReadAsLeadingIntegers) {
         SCOPED_TRACE(c.ini);
         start(c.ini);
         EXPECT_EQ(kv::LogLevelSetting(), c.level);
-        EXPECT_NE(readFile(logFile()).find("KvLogLevel= " + std::to_string(c.level) + "\n"),
+        EXPECT_NE(readText(logFile()).find("KvLogLevel= " + std::to_string(c.level) + "\n"),
                   std::string::npos);
     }
 }
@@ -543,9 +545,46 @@ TEST_F(LogTest, LogDirFromEnvironmentIsCreated) {
     kv::InitLog();
     kv::LogMsg(kv::LOG_LINE, "%s", "in the named directory");
     EXPECT_EQ(kv::LogFilePath(), (nested / "kvlib.log").string());
-    EXPECT_NE(readFile(nested / "kvlib.log").find("in the named directory\n"), std::string::npos);
+    EXPECT_NE(readText(nested / "kvlib.log").find("in the named directory\n"), std::string::npos);
 }
 
+#if defined(_WIN32)
+// Windows keeps the log beside the program, as the library always did there, and falls back to
+// the user's local application data where the program's directory is not writable.
+TEST_F(LogTest, BesideTheProgramWhenNoLogDirIsNamed) {
+    ScopedEnv noDir("KVLIB_LOG_DIR", std::nullopt);
+    kv::InitLog();
+    const fs::path expected = fs::path(kv::platform::programDirectory()) / "kvlib.log";
+    EXPECT_EQ(kv::LogFilePath(), expected.string());
+    EXPECT_TRUE(fs::is_regular_file(expected));
+    kv::CloseLog();
+    std::error_code ec;
+    fs::remove(expected, ec);
+    fs::remove(expected.parent_path() / "kvlib.bak", ec);
+}
+
+TEST_F(LogTest, UnusableLogDirFallsBackToTheProgramsDirectory) {
+    const fs::path blocker = fs::path(tmp_.path()) / "plain-file";
+    std::ofstream(blocker).put('x');
+    ScopedEnv dir("KVLIB_LOG_DIR", (blocker / "log").string());
+    kv::InitLog();
+    const fs::path expected = fs::path(kv::platform::programDirectory()) / "kvlib.log";
+    EXPECT_EQ(kv::LogFilePath(), expected.string());
+    kv::CloseLog();
+    std::error_code ec;
+    fs::remove(expected, ec);
+    fs::remove(expected.parent_path() / "kvlib.bak", ec);
+}
+
+TEST(LogDirectories, ProgramsDirectoryThenLocalApplicationData) {
+    ScopedEnv local("LOCALAPPDATA", std::string("C:\\Users\\me\\AppData\\Local"));
+    EXPECT_EQ(kv::platform::defaultLogDirectories(),
+              (std::vector<std::string>{kv::platform::programDirectory(), "C:\\Users\\me\\AppData\\Local\\kvAroLib"}));
+    ScopedEnv none("LOCALAPPDATA", std::nullopt);
+    EXPECT_EQ(kv::platform::defaultLogDirectories(), (std::vector<std::string>{kv::platform::programDirectory()}));
+}
+
+#else
 TEST_F(LogTest, StateDirectoryWhenNoLogDirIsNamed) {
     const fs::path state = fs::path(tmp_.path()) / "state";
     const fs::path home = fs::path(tmp_.path()) / "home";
@@ -595,6 +634,7 @@ TEST_F(LogTest, StandardOutputWhenNoDirectoryCanBeHad) {
         out, kBannerRule +
                  "\nKvAroLib.dll Version  01.05.06  (2010/09/22)\nKvLogLevel= 0\nINFO: to standard output\n");
 }
+#endif
 
 TEST_F(LogTest, LinesWithoutAStartedLogAreDiscarded) {
     start();
@@ -605,8 +645,8 @@ TEST_F(LogTest, LinesWithoutAStartedLogAreDiscarded) {
     kv::InitLog();  // rotates the closed log to kvlib.bak
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "");
-    EXPECT_EQ(readFile(logDir_ / "kvlib.bak").find("nowhere"), std::string::npos);
-    EXPECT_EQ(readFile(logFile()).find("nowhere"), std::string::npos);
+    EXPECT_EQ(readText(logDir_ / "kvlib.bak").find("nowhere"), std::string::npos);
+    EXPECT_EQ(readText(logFile()).find("nowhere"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -98,7 +98,7 @@ void installRecorders(std::index_sequence<I...>) {
 // The log so far. A dump is not flushed by itself, so a line is written first to push it out.
 std::string logText() {
     kv::LogMsg(kv::LOG_LINE, "--");
-    return kvtest::readFile(kv::LogFilePath());
+    return kvtest::readText(kv::LogFilePath());
 }
 
 class ParserTest : public testing::Test {

@@ -133,8 +133,10 @@ TEST(PlatformFiles, FirstDirectoryEntryMatchesWildcardsInTheLastComponent) {
 TEST(PlatformFiles, ProgramDirectoryIsTheAbsoluteDirectoryOfTheRunningProgram) {
     const std::string dir = kv::platform::programDirectory();
     ASSERT_FALSE(dir.empty());
-    EXPECT_EQ(dir.front(), '/');
-    EXPECT_TRUE(dir == "/" || dir.back() != '/') << dir;
+    EXPECT_TRUE(std::filesystem::path(dir).is_absolute()) << dir;
+    // No trailing separator, except where it is the root itself ("/", "C:\").
+    const std::filesystem::path p(dir);
+    EXPECT_TRUE(p == p.root_path() || (dir.back() != '/' && dir.back() != '\\')) << dir;
     EXPECT_TRUE(std::filesystem::is_directory(dir)) << dir;
 }
 

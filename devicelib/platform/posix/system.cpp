@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -90,17 +89,6 @@ std::vector<std::string> defaultLogDirectories() {
 
 char pathSeparator() {
     return '/';
-}
-
-std::optional<std::string> environmentValue(const char* name) {
-    if (name == nullptr) {
-        return std::nullopt;
-    }
-    const char* value = std::getenv(name);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
 }
 
 std::optional<std::string> firstDirectoryEntry(const std::string& pattern) {

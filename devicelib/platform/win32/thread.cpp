@@ -1,0 +1,31 @@
+#include <windows.h>
+// std::thread of the MinGW runtime (posix threads) runs on winpthreads, whose native handle is a
+// pthread_t; Microsoft's runtime hands out the thread's HANDLE itself.
+#if defined(__MINGW32__)
+#include <pthread.h>
+#endif
+
+#include "platform/platform.h"
+
+namespace kv::platform {
+namespace {
+
+HANDLE threadHandle(std::thread& t) {
+#if defined(__MINGW32__)
+    return pthread_gethandle(t.native_handle());
+#else
+    return t.native_handle();
+#endif
+}
+
+}  // namespace
+
+void setTimeCriticalPriority(std::thread& t) {
+    // Time-critical is within reach of every user on Windows; should it be refused all the same,
+    // the thread keeps the normal priority.
+    if (HANDLE h = threadHandle(t)) {
+        SetThreadPriority(h, THREAD_PRIORITY_TIME_CRITICAL);
+    }
+}
+
+}  // namespace kv::platform
