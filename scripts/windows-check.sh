@@ -36,4 +36,17 @@ ctest --test-dir build/mingw --output-on-failure
 
 echo "=== mingw: port scenarios under Wine"
 python3 tests/windows/run_wine_suite.py build/mingw "$kqsim"
+echo "=== mingw: the Windows zip"
+rm -f build/mingw/kvarolib-*-win64.zip
+(cd build/mingw && cpack -G ZIP >/dev/null)
+python3 - build/mingw/kvarolib-*-win64.zip <<'PY'
+import sys, zipfile
+names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
+wanted = {"bin/kvAroLib.dll", "bin/ostput.exe", "bin/ostsend.exe", "lib/libkvAroLib.dll.a",
+          "include/kvarolib.h", "lib/cmake/kvarolib/kvarolibConfig.cmake"}
+missing = sorted(wanted - names)
+if missing:
+    sys.exit("the Windows zip lacks " + ", ".join(missing))
+print("the Windows zip holds " + ", ".join(sorted(wanted)))
+PY
 echo "=== mingw: done in $((SECONDS - started)) s"
