@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <string>
 #include <vector>
 
@@ -44,9 +46,11 @@ class ProtocolTest : public ::testing::Test {
     }
 
     // Lets the queue run for `span` of simulated time, one millisecond at a time.
-    std::vector<Event> drain(milliseconds span = milliseconds{1000}) {
+    // Times count from `base` (now, unless given).
+    std::vector<Event> drain(milliseconds span = milliseconds{1000},
+                             std::optional<Clock::time_point> from = std::nullopt) {
         std::vector<Event> events;
-        const auto base = Clock::now();
+        const auto base = from.value_or(Clock::now());
         for (milliseconds t{0}; t <= span; ++t) {
             const auto result = out_.pump(base + t, [&](std::string_view b) {
                 events.push_back({t, std::string(b)});
@@ -166,11 +170,14 @@ TEST_F(ProtocolTest, LateReplyDelaysTheNamedIoReplyOnly) {
     auto events = drain();
     ASSERT_EQ(events.size(), 1U);
     EXPECT_EQ(events[0].at, milliseconds{0});
+    // The delay counts from when the reply was queued, somewhere between these two moments.
+    const auto before = Clock::now();
     io();
-    events = drain();
+    const auto queued = std::chrono::ceil<milliseconds>(Clock::now() - before);
+    events = drain(milliseconds{1000}, before);
     ASSERT_EQ(events.size(), 1U);
-    EXPECT_GE(events[0].at, milliseconds{119});
-    EXPECT_LE(events[0].at, milliseconds{121});
+    EXPECT_GE(events[0].at, milliseconds{120});
+    EXPECT_LE(events[0].at, milliseconds{120} + queued);
     send(kEcho);
     EXPECT_EQ(drain().at(0).at, milliseconds{0});
 }
