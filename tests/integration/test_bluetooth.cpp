@@ -248,6 +248,26 @@ TEST_P(BluetoothRelay, RequestsFromAnotherThreadAllGetThrough) {
     EXPECT_EQ(readOn(7), 0);  // the last switch was off
 }
 
+// An application that answers one event with the next request does so on the receive thread,
+// from inside the callback: the request must go out (or be queued) from there as from any thread.
+std::atomic<std::uint32_t> gHandleForCallbacks{0};
+
+void readWhenConnected(BtEvent* e) {
+    on<1>(e);
+    if (e->Status == 0) {
+        BtReadMsgOn(gHandleForCallbacks.load(), e->Channel, on<4>);
+    }
+}
+
+TEST_P(BluetoothRelay, ACallbackMayIssueTheNextRequest) {
+    start();
+    gHandleForCallbacks.store(handle);
+    ASSERT_EQ(ConnectBtAddress(handle, 6, kPhone, readWhenConnected), 0u);
+    waitEvent(1, 6, 0);
+    waitEvent(4, 6, 0);
+    EXPECT_EQ(readOn(6), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(, BluetoothRelay, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& p) { return p.param ? "Queued" : "Direct"; });
 
