@@ -163,6 +163,8 @@ def main():
             # An upload in the checksum-sum mode (the receiver asks with NAK).
             gtest_scenario(build, kqsim, work, "upload-sum", "WinePort.Uploads*", ("--xrecv-start", "nak"),
                            {"KVTEST_XRECV_MODE": "sum"})
+            # The Bluetooth relay, with channels 2 and 5 as the simulated radio's loopback pair.
+            gtest_scenario(build, kqsim, work, "bluetooth", "WineBluetooth.*", ("--bt-loopback", "2:5"))
             program_scenarios(build, kqsim, work)
         except (Failure, subprocess.TimeoutExpired) as failure:
             print(f"FAILED: {failure}", file=sys.stderr)
