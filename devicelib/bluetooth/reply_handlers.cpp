@@ -3,6 +3,7 @@
 // the new state.
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "bluetooth/relay.h"
 #include "core/log.h"
@@ -36,8 +37,7 @@ struct StatusEvent {
     std::int32_t event;
 };
 
-template <std::size_t N>
-void applyEvents(std::uint16_t channel, std::uint16_t status, const StatusEvent (&events)[N]) {
+void applyEvents(std::uint16_t channel, std::uint16_t status, std::span<const StatusEvent> events) {
     for (const StatusEvent& e : events) {
         if (e.status == status) {
             SetBtChannelStatus(channel, e.event);
@@ -53,6 +53,19 @@ void report(int action, std::uint16_t channel, std::uint16_t status) {
     event.Channel = channel;
     event.Status = status;
     CallBtCallback(action, channel, &event);
+}
+
+// The replies that carry only channel and status: the tabled status events, then the action's
+// callback.
+void channelReply(const char* name, int action, std::span<const StatusEvent> events, const std::uint8_t* payload,
+                  std::int32_t length) {
+    std::uint16_t channel = 0;
+    std::uint16_t status = 0;
+    if (!channelAndStatus(name, payload, length, channel, status)) {
+        return;
+    }
+    applyEvents(channel, status, events);
+    report(action, channel, status);
 }
 
 }  // namespace
@@ -76,34 +89,17 @@ void cbBtScanReply(std::uint32_t, const std::uint8_t* payload, std::int32_t leng
 void cbBtNoScanReply(std::uint32_t, const std::uint8_t*, std::int32_t) {}
 
 void cbBtConnectReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
-    std::uint16_t channel = 0;
-    std::uint16_t status = 0;
-    if (!channelAndStatus("cbBtConnectReply", payload, length, channel, status)) {
-        return;
-    }
     static constexpr StatusEvent kEvents[] = {{0, 2}, {1, 2}, {3, 0}, {5, 0}, {12, 12}, {16, 12}};
-    applyEvents(channel, status, kEvents);
-    report(BT_ACT_CONNECT, channel, status);
+    channelReply("cbBtConnectReply", BT_ACT_CONNECT, kEvents, payload, length);
 }
 
 void cbBtDisconReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
-    std::uint16_t channel = 0;
-    std::uint16_t status = 0;
-    if (!channelAndStatus("cbBtDisconReply", payload, length, channel, status)) {
-        return;
-    }
     static constexpr StatusEvent kEvents[] = {{0, 248}};
-    applyEvents(channel, status, kEvents);
-    report(BT_ACT_DISCONNECT, channel, status);
+    channelReply("cbBtDisconReply", BT_ACT_DISCONNECT, kEvents, payload, length);
 }
 
 void cbBtWriteReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
-    std::uint16_t channel = 0;
-    std::uint16_t status = 0;
-    if (!channelAndStatus("cbBtWriteReply", payload, length, channel, status)) {
-        return;
-    }
-    report(BT_ACT_WRITE, channel, status);
+    channelReply("cbBtWriteReply", BT_ACT_WRITE, {}, payload, length);
 }
 
 void cbBtReadReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
@@ -135,36 +131,18 @@ void cbBtReadReply(std::uint32_t, const std::uint8_t* payload, std::int32_t leng
 }
 
 void cbBtNoReadReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
-    std::uint16_t channel = 0;
-    std::uint16_t status = 0;
-    if (!channelAndStatus("cbBtNoReadReply", payload, length, channel, status)) {
-        return;
-    }
     static constexpr StatusEvent kEvents[] = {{0, -17}};
-    applyEvents(channel, status, kEvents);
-    report(BT_ACT_NO_READ, channel, status);
+    channelReply("cbBtNoReadReply", BT_ACT_NO_READ, kEvents, payload, length);
 }
 
 void cbBtListenReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
-    std::uint16_t channel = 0;
-    std::uint16_t status = 0;
-    if (!channelAndStatus("cbBtListenReply", payload, length, channel, status)) {
-        return;
-    }
     static constexpr StatusEvent kEvents[] = {{0, 8}, {9, 8}, {3, 0}, {5, 0}, {11, 2}, {12, 248}};
-    applyEvents(channel, status, kEvents);
-    report(BT_ACT_LISTEN, channel, status);
+    channelReply("cbBtListenReply", BT_ACT_LISTEN, kEvents, payload, length);
 }
 
 void cbBtNoListenReply(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
-    std::uint16_t channel = 0;
-    std::uint16_t status = 0;
-    if (!channelAndStatus("cbBtNoListenReply", payload, length, channel, status)) {
-        return;
-    }
     static constexpr StatusEvent kEvents[] = {{0, -9}};
-    applyEvents(channel, status, kEvents);
-    report(BT_ACT_NO_LISTEN, channel, status);
+    channelReply("cbBtNoListenReply", BT_ACT_NO_LISTEN, kEvents, payload, length);
 }
 
 void InstallBtReplyHandlers() {
