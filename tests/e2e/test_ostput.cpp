@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "e2e/messages.h"
 #include "support/process.h"
 #include "support/simulator.h"
 #include "support/temp_dir.h"
@@ -12,10 +13,7 @@
 namespace {
 
 const std::string kUsage =
-    "Usage: ostput <file_name> [ramdisk(default) | flash | system] [COMxx]\n"
-    "       [COMxx]: xx - COM port number (default is the number of the port with\n"
-    "                the name \"Kolvex USB VORI Interface 2008\" or with\n"
-    "                the name \"Kolvex USB VORI KQ Controller\")\n";
+    "Usage: ostput <file_name> [ramdisk(default) | flash | system] [COMxx]\n" + kvtest::kUsagePortLines;
 
 class Ostput : public testing::Test {
   protected:
@@ -100,8 +98,7 @@ TEST_F(Ostput, SilentControllerIsNoInterface) {
     kvtest::Simulator sim({"--silent"});
     const auto r = ostput({source.string(), sim.port()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
+    EXPECT_EQ(r.out, kvtest::noInterface(sim.port()));
     EXPECT_EQ(r.err, "");
 }
 
@@ -126,11 +123,8 @@ TEST_F(Ostput, LibraryStartAndPortAccessFailures) {
     r = kvtest::runProgramUnprivileged(OSTPUT_PATH, {readable.string(), sim.port()}, sim.port(),
                                        open.path().string());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
-    EXPECT_EQ(r.err, "The port " + sim.port() +
-                         " is held by another program or not accessible to this user: close the other program, "
-                         "or join the group that owns the device (usually 'dialout') and log in again.\n");
+    EXPECT_EQ(r.out, kvtest::noInterface(sim.port()));
+    EXPECT_EQ(r.err, kvtest::accessDeniedHint(sim.port()));
 }
 
 }  // namespace

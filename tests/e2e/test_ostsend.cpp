@@ -3,17 +3,14 @@
 
 #include <string>
 
+#include "e2e/messages.h"
 #include "support/process.h"
 #include "support/simulator.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-const std::string kUsage =
-    "Usage: ostsend <command> [COMxx]\n"
-    "       [COMxx]: xx - COM port number (default is the number of the port with\n"
-    "                the name \"Kolvex USB VORI Interface 2008\" or with\n"
-    "                the name \"Kolvex USB VORI KQ Controller\")\n";
+const std::string kUsage = "Usage: ostsend <command> [COMxx]\n" + kvtest::kUsagePortLines;
 
 kvtest::ProcessResult ostsend(const std::vector<std::string>& args,
                               const std::vector<std::string>& env = {}) {
@@ -77,8 +74,7 @@ TEST(Ostsend, SilentControllerIsNoInterface) {
     kvtest::Simulator sim({"--silent"});
     const auto r = ostsend({"get_ser_num", sim.port()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
+    EXPECT_EQ(r.out, kvtest::noInterface(sim.port()));
     EXPECT_EQ(r.err, "");
 }
 
@@ -103,13 +99,11 @@ TEST(Ostsend, LibraryStartAndPortAccessFailures) {
 
     kvtest::Simulator sim;
     kvtest::TempDir dir;
-    r = kvtest::runProgramUnprivileged(OSTSEND_PATH, {"get_ser_num", sim.port()}, sim.port(), dir.path().string());
+    r = kvtest::runProgramUnprivileged(OSTSEND_PATH, {"get_ser_num", sim.port()}, sim.port(),
+                                       dir.path().string());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              "Connecting to target on port " + sim.port() + "...ERROR.\nERROR: No interface available.\n");
-    EXPECT_EQ(r.err, "The port " + sim.port() +
-                         " is held by another program or not accessible to this user: close the other program, "
-                         "or join the group that owns the device (usually 'dialout') and log in again.\n");
+    EXPECT_EQ(r.out, kvtest::noInterface(sim.port()));
+    EXPECT_EQ(r.err, kvtest::accessDeniedHint(sim.port()));
 }
 
 }  // namespace
