@@ -143,6 +143,10 @@ std::uint32_t switchChannel(std::uint32_t handle, std::uint32_t channel, BtEvent
     if (std::uint32_t rc = CheckBtChannel(handle, channel); rc != 0) {
         return rc;
     }
+    // Listening is for one device: its address is part of the request.
+    if (action == BT_ACT_LISTEN && address == nullptr) {
+        return KVLIB_ERR_INVALID_PARAM;
+    }
     return issue(
         slot,
         [&] {
@@ -198,8 +202,8 @@ KVLIB_API std::uint32_t CancelScanBtDevice(std::uint32_t handle) {
         });
 }
 
-KVLIB_API std::uint32_t ConnectBtAddress(std::uint32_t handle, std::uint32_t channel, const std::uint8_t* address,
-                                         BtEventCallback callback) {
+KVLIB_API std::uint32_t ConnectBtAddress(std::uint32_t handle, std::uint32_t channel,
+                                         const std::uint8_t* address, BtEventCallback callback) {
     if (std::uint32_t rc = kv::CheckBtChannel(handle, channel); rc != 0) {
         return rc;
     }
@@ -258,19 +262,14 @@ KVLIB_API std::uint32_t SendBtMessage(std::uint32_t handle, std::uint32_t channe
         });
 }
 
-KVLIB_API std::uint32_t BtListenConOn(std::uint32_t handle, std::uint32_t channel, const std::uint8_t* address,
-                                      BtEventCallback callback) {
-    if (std::uint32_t rc = kv::CheckBtChannel(handle, channel); rc != 0) {
-        return rc;
-    }
-    if (address == nullptr) {
-        return KVLIB_ERR_INVALID_PARAM;
-    }
-    return kv::switchChannel(handle, channel, callback, kv::BT_ACT_LISTEN, kv::SLOT_BT_LISTEN, 1, "BtListenConOn",
-                             address);
+KVLIB_API std::uint32_t BtListenConOn(std::uint32_t handle, std::uint32_t channel,
+                                      const std::uint8_t* address, BtEventCallback callback) {
+    return kv::switchChannel(handle, channel, callback, kv::BT_ACT_LISTEN, kv::SLOT_BT_LISTEN, 1,
+                             "BtListenConOn", address);
 }
 
-KVLIB_API std::uint32_t BtListenConOff(std::uint32_t handle, std::uint32_t channel, BtEventCallback callback) {
+KVLIB_API std::uint32_t BtListenConOff(std::uint32_t handle, std::uint32_t channel,
+                                       BtEventCallback callback) {
     return kv::switchChannel(handle, channel, callback, kv::BT_ACT_NO_LISTEN, kv::SLOT_BT_LISTEN, 2,
                              "BtListenConOff", nullptr);
 }
@@ -281,8 +280,8 @@ KVLIB_API std::uint32_t BtReadMsgOn(std::uint32_t handle, std::uint32_t channel,
 }
 
 KVLIB_API std::uint32_t BtReadMsgOff(std::uint32_t handle, std::uint32_t channel, BtEventCallback callback) {
-    return kv::switchChannel(handle, channel, callback, kv::BT_ACT_NO_READ, kv::SLOT_BT_READ, 2, "BtReadMsgOff",
-                             nullptr);
+    return kv::switchChannel(handle, channel, callback, kv::BT_ACT_NO_READ, kv::SLOT_BT_READ, 2,
+                             "BtReadMsgOff", nullptr);
 }
 
 KVLIB_API std::uint32_t* StatusBtConnection(std::uint32_t channel, std::uint32_t* status) {
