@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "simulator/launcher.h"
+#include "work_dir.h"
 
 extern char** environ;
 
@@ -94,7 +95,8 @@ double median(std::vector<double> v) {
 
 void printRow(const char* label, const std::vector<double>& v) {
     std::printf("  %-44s median %8.2f ms   p90 %8.2f ms   min %8.2f ms   max %8.2f ms\n", label, median(v),
-                quantile(v, 0.9), *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()));
+                quantile(v, 0.9), *std::min_element(v.begin(), v.end()),
+                *std::max_element(v.begin(), v.end()));
 }
 
 }  // namespace
@@ -102,14 +104,9 @@ void printRow(const char* label, const std::vector<double>& v) {
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(20, std::atoi(argv[1])) : 30;
 
-    char pattern[] = "/tmp/kvarolib-ostsend-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string dir = kvbench::MakeWorkDir("kvarolib-ostsend");
+    if (dir.empty()) {
         return 1;
-    }
-    const std::string dir = pattern;
-    if (std::getenv("KVLIB_LOG_DIR") == nullptr) {
-        ::setenv("KVLIB_LOG_DIR", dir.c_str(), 1);
     }
     const std::string program = OSTSEND_PATH;
     if (::access(program.c_str(), X_OK) != 0) {
@@ -146,8 +143,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no successful runs; files in %s\n", dir.c_str());
         return 1;
     }
-    std::printf("ostsend get_ser_num against kqsim, process start -> exit, %zu good runs of %d\n", times.size(),
-                runs);
+    std::printf("ostsend get_ser_num against kqsim, process start -> exit, %zu good runs of %d\n",
+                times.size(), runs);
     printRow("ostsend get_ser_num", times);
     printRow("baseline: /bin/true, spawn -> exit", nothing);
     std::printf("  floor: the two 100 ms settles                %8.2f ms\n", kSettleFloorMs);

@@ -41,6 +41,7 @@
 #include "kvarolib.h"
 #include "simulator/launcher.h"
 #include "transfer/statistics.h"
+#include "work_dir.h"
 
 namespace {
 
@@ -242,14 +243,9 @@ int main(int argc, char** argv) {
     const double idleSeconds = argc > 2 ? std::max(1.0, std::atof(argv[2])) : 5.0;
     const double floorSeconds = argc > 3 ? std::max(1.0, std::atof(argv[3])) : 5.0;
 
-    char pattern[] = "/tmp/kvarolib-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string dir = kvbench::MakeWorkDir("kvarolib-bench");
+    if (dir.empty()) {
         return 1;
-    }
-    const std::string dir = pattern;
-    if (std::getenv("KVLIB_LOG_DIR") == nullptr) {
-        ::setenv("KVLIB_LOG_DIR", dir.c_str(), 1);
     }
     const std::string recordPath = dir + "/kqsim.record";
 

@@ -45,6 +45,7 @@
 
 #include "kvarolib.h"
 #include "simulator/launcher.h"
+#include "work_dir.h"
 
 extern char** environ;
 
@@ -131,7 +132,8 @@ void drain(int fd, int quietMs) {
 class PacedLine {
   public:
     PacedLine(const std::string& simPort, double bytesPerSecond)
-        : byteTime_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / bytesPerSecond))) {
+        : byteTime_(std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double>(1.0 / bytesPerSecond))) {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
             return;
@@ -188,7 +190,8 @@ class PacedLine {
             }
             timespec timeout{0, 20000000};  // 20 ms with nothing on the line
             if (head < queue.size()) {
-                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(queue[head].first - now);
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(queue[head].first - now);
                 timeout.tv_sec = 0;
                 timeout.tv_nsec = static_cast<long>(std::max<std::int64_t>(0, left.count()));
             }
@@ -337,8 +340,8 @@ void onStatus(std::uint32_t status) {
 
 struct LibRun {
     bool ok = false;
-    double totalMs = 0;  // KvFileUpload called -> DONE
-    double fromStartMs = 0;  // START status -> DONE
+    double totalMs = 0;           // KvFileUpload called -> DONE
+    double fromStartMs = 0;       // START status -> DONE
     std::vector<double> blockUs;  // between consecutive ACK statuses
 };
 
@@ -497,14 +500,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s is missing (Debian package lrzsz): it is the baseline\n", kSx);
         return 1;
     }
-    char pattern[] = "/tmp/kvarolib-upload-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string dir = kvbench::MakeWorkDir("kvarolib-upload");
+    if (dir.empty()) {
         return 1;
-    }
-    const std::string dir = pattern;
-    if (std::getenv("KVLIB_LOG_DIR") == nullptr) {
-        ::setenv("KVLIB_LOG_DIR", dir.c_str(), 1);
     }
     const std::string sxLog = dir + "/sx.messages";
     const std::size_t size = fileKiB * 1024;
@@ -534,8 +532,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::printf("upload of a %zu-byte file to the RAM disk area, kqsim without line-rate emulation, %d runs each\n",
-                size, repeats);
+    std::printf(
+        "upload of a %zu-byte file to the RAM disk area, kqsim without line-rate emulation, %d runs each\n",
+        size, repeats);
     printRow("baseline: sx -k, xrecv line -> sx exit", fast.sxTotal);
     printRow("          (of which sx spawn -> exit)", fast.sxOnly);
     printRow("KvFileUpload call -> DONE (incl. 100 ms settle)", fast.libTotal);
@@ -543,7 +542,8 @@ int main(int argc, char** argv) {
     std::printf("  ratio library / sx, call -> DONE:    median %6.3f   best %6.3f   (target <= 1.0)\n",
                 median(fast.libTotal) / median(fast.sxTotal), best(fast.libTotal) / best(fast.sxTotal));
     std::printf("  ratio library / sx, START -> DONE:   median %6.3f   best %6.3f\n",
-                median(fast.libFromStart) / median(fast.sxTotal), best(fast.libFromStart) / best(fast.sxTotal));
+                median(fast.libFromStart) / median(fast.sxTotal),
+                best(fast.libFromStart) / best(fast.sxTotal));
     if (!fast.libBlockUs.empty()) {
         std::vector<double> sorted = fast.libBlockUs;
         std::sort(sorted.begin(), sorted.end());
@@ -551,14 +551,17 @@ int main(int argc, char** argv) {
         for (double v : sorted) {
             sum += v;
         }
-        std::printf("  per 1 KiB block: library, between ACK statuses: median %.1f us  mean %.1f us  p99 %.1f us"
-                    "  max %.1f us  best %.1f us\n", median(sorted), sum / static_cast<double>(sorted.size()),
-                    sorted[static_cast<std::size_t>(0.99 * static_cast<double>(sorted.size() - 1))], sorted.back(),
-                    sorted.front());
-        std::printf("                   sx, its time / %zu blocks (no per-block times): median %.1f us  best %.1f us\n",
-                    (size + 1023) / 1024,
-                    median(fast.sxOnly) * 1000.0 / static_cast<double>((size + 1023) / 1024),
-                    best(fast.sxOnly) * 1000.0 / static_cast<double>((size + 1023) / 1024));
+        std::printf(
+            "  per 1 KiB block: library, between ACK statuses: median %.1f us  mean %.1f us  p99 %.1f us"
+            "  max %.1f us  best %.1f us\n",
+            median(sorted), sum / static_cast<double>(sorted.size()),
+            sorted[static_cast<std::size_t>(0.99 * static_cast<double>(sorted.size() - 1))], sorted.back(),
+            sorted.front());
+        std::printf(
+            "                   sx, its time / %zu blocks (no per-block times): median %.1f us  best %.1f "
+            "us\n",
+            (size + 1023) / 1024, median(fast.sxOnly) * 1000.0 / static_cast<double>((size + 1023) / 1024),
+            best(fast.sxOnly) * 1000.0 / static_cast<double>((size + 1023) / 1024));
     }
     std::printf("  stored files differing from the source: %d of %d\n", fast.mismatches, 2 * repeats);
 
@@ -566,17 +569,19 @@ int main(int argc, char** argv) {
         const auto share = [&](double msTaken) {
             return static_cast<double>(pacedSize) / (msTaken / 1000.0) / kLineBytesPerSecond * 100.0;
         };
-        std::printf("\nupload of a %zu-byte file, kqsim --line-rate 38400 and the bench's\n"
-                    "  relay pacing the bytes sent to it alike (%.0f bytes/s both ways), %d runs each\n",
-                    pacedSize, kLineBytesPerSecond, pacedRepeats);
+        std::printf(
+            "\nupload of a %zu-byte file, kqsim --line-rate 38400 and the bench's\n"
+            "  relay pacing the bytes sent to it alike (%.0f bytes/s both ways), %d runs each\n",
+            pacedSize, kLineBytesPerSecond, pacedRepeats);
         printRow("baseline: sx -k, xrecv line -> sx exit", paced.sxTotal);
         printRow("KvFileUpload call -> DONE (incl. 100 ms settle)", paced.libTotal);
         printRow("KvFileUpload START status -> DONE", paced.libFromStart);
-        std::printf("  share of the line:  sx %6.2f %%   library call->DONE %6.2f %%   library START->DONE %6.2f %%"
-                    "   (medians; target >= 97 %%)\n",
-                    share(median(paced.sxTotal)), share(median(paced.libTotal)),
-                    share(median(paced.libFromStart)));
-        std::printf("  stored files differing from the source: %d of %d\n", paced.mismatches, 2 * pacedRepeats);
+        std::printf(
+            "  share of the line:  sx %6.2f %%   library call->DONE %6.2f %%   library START->DONE %6.2f %%"
+            "   (medians; target >= 97 %%)\n",
+            share(median(paced.sxTotal)), share(median(paced.libTotal)), share(median(paced.libFromStart)));
+        std::printf("  stored files differing from the source: %d of %d\n", paced.mismatches,
+                    2 * pacedRepeats);
     }
     std::printf("  (files, library log and sx messages in %s)\n", dir.c_str());
     return 0;

@@ -11,6 +11,7 @@
 #include "control.h"
 #include "options.h"
 #include "protocol.h"
+#include "tests/helpers.h"
 
 namespace kqsim {
 namespace {
@@ -281,14 +282,7 @@ TEST_F(ProtocolTest, ControlCommandsSteerTheControllers) {
 }
 
 TEST(Options, TelegramOptionsParse) {
-    const auto parse = [](std::vector<std::string> words) {
-        words.insert(words.begin(), "kqsim");
-        std::vector<char*> argv;
-        for (auto& w : words) {
-            argv.push_back(w.data());
-        }
-        return parse_options(argv);
-    };
+    const auto parse = test_helpers::parse_words;
     const auto ok =
         parse({"--extensions", "1,3", "--session", "300", "--no-reply", "from-io", "4", "--firmware", "2.11",
                "--hostname", "Lab", "--bad-checksum=always", "--byte-at-a-time"});

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/helpers.h"
 #include "xmodem.h"
 
 namespace kqsim {
@@ -99,14 +100,7 @@ class ReceiverTest : public ::testing::Test {
     }
 
     // The record's lines, without their times.
-    std::vector<std::string> records() const {
-        std::ifstream in(record_path_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line.substr(line.find(' ') + 1));
-        }
-        return lines;
-    }
+    std::vector<std::string> records() const { return test_helpers::record_lines(record_path_); }
 
     // Sends the frames one by one and collects one answer each.
     std::string send_all(const std::vector<std::string>& frames) {

@@ -17,6 +17,7 @@
 #include "protocol.h"
 #include "shell.h"
 #include "store.h"
+#include "tests/helpers.h"
 #include "xmodem.h"
 
 namespace kqsim {
@@ -134,14 +135,7 @@ class XrecvTest : public ::testing::Test {
         return n;
     }
 
-    std::vector<std::string> records() const {
-        std::ifstream in(record_path_);
-        std::vector<std::string> lines;
-        for (std::string l; std::getline(in, l);) {
-            lines.push_back(l.substr(l.find(' ') + 1));
-        }
-        return lines;
-    }
+    std::vector<std::string> records() const { return test_helpers::record_lines(record_path_); }
 
     Options opt_;
     OutputQueue out_{0};
@@ -389,14 +383,7 @@ TEST_F(XrecvTest, SwitchesTakeEffectAtTheNextTransfer) {
 }
 
 TEST(XrecvSwitches, OptionsAndControlCommandsSetThemAndRefuseNonsense) {
-    const auto parse = [](std::vector<std::string> words) {
-        words.insert(words.begin(), "kqsim");
-        std::vector<char*> argv;
-        for (auto& w : words) {
-            argv.push_back(w.data());
-        }
-        return parse_options(argv);
-    };
+    const auto parse = test_helpers::parse_words;
     const auto ok =
         parse({"--xrecv-nak", "2:3", "--xrecv-can-before-first", "--xrecv-can-after=4", "--xrecv-garbage",
                "5", "--xrecv-no-answer", "6", "--xrecv-no-eot-answer", "--store", "/tmp/s", "--xrecv-start",
