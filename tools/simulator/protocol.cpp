@@ -88,6 +88,10 @@ void Protocol::reply_to(const Telegram& request, Clock::time_point now) {
             break;
     }
 
+    if (io && f.loses_io(io_)) {
+        return drop("an I/O reply of the burst to lose");
+    }
+
     Clock::duration delay{};
     if (f.late.always || (io && f.late.n != 0 && f.late.fires(io_))) {
         delay = f.late_by;
