@@ -190,15 +190,16 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length) {
         return;
     }
     const std::uint16_t counter = GetU16LE(ticket + kTicketCounterOffset);
+    bool answersCycle = false;
     if (bluetooth == 0) {
         CheckSessionId(ticket);
-        RecordReplyTime(counter);
+        answersCycle = RecordReplyTime(counter);
     }
     handler(GetU32LE(ticket + kTicketCountOffset), ticket + kTicketPayloadOffset,
             length - static_cast<std::int32_t>(kTicketPayloadOffset));
-    // Only the answer to the cycle's outstanding request wakes it; a reply to an earlier copy of a
-    // repeated request has already been counted down by RecordReplyTime.
-    if (bluetooth == 0 && requestCounter().load() == counter && repeatAccounting().repeatCount.load() == 1) {
+    // Only the answer to the cycle's outstanding request wakes it, however often that request went
+    // out; a second answer to it, or one to an earlier request, does not.
+    if (answersCycle) {
         signalTransferReply();
     }
 }

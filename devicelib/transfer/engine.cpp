@@ -281,6 +281,7 @@ void ResetTransferClock() {
     r.sendTime.store(0);
     r.lastSentCounter.store(0);
     r.repeatCount.store(0);
+    r.answered.store(false);
     TransferStatistics& s = transferStatistics();
     s.statStart.store(0);
     s.statStop.store(0);
@@ -305,16 +306,32 @@ void ResetReplyTiming() {
     e.timingEnabled.store(1);
 }
 
-void RecordReplyTime(std::uint16_t counter) {
+void NoteRequestSent(std::uint16_t counter) {
+    RepeatAccounting& r = repeatAccounting();
+    if (counter == r.lastSentCounter.load() && !r.answered.load()) {
+        r.repeatCount.fetch_add(1);
+        return;
+    }
+    // A new request. The counter is published last: a reply that finds it finds the rest as well.
+    r.answered.store(false);
+    r.repeatCount.store(1);
+    r.sendTime.store(GetActTimerCount());
+    r.lastSentCounter.store(counter);
+}
+
+bool RecordReplyTime(std::uint16_t counter) {
     EngineState& e = engine();
     RepeatAccounting& r = repeatAccounting();
     TransferStatistics& s = transferStatistics();
-    if (e.timingEnabled.load() == 0 || counter != r.lastSentCounter.load()) {
-        return;
+    if (counter != r.lastSentCounter.load()) {
+        return false;
     }
-    if (r.repeatCount.load() >= 2) {
-        r.repeatCount.fetch_sub(1);
-        return;
+    bool answeredBefore = false;
+    if (!r.answered.compare_exchange_strong(answeredBefore, true)) {
+        return false;
+    }
+    if (e.timingEnabled.load() == 0 || r.repeatCount.load() != 1) {
+        return true;
     }
     const std::uint32_t now = GetActTimerCount();
     const std::uint32_t tcnt = s.tcnt.load() + 1;
@@ -325,7 +342,7 @@ void RecordReplyTime(std::uint16_t counter) {
     e.total.store(total);
     s.tavg.store(total / tcnt);
     if (tcnt == 1) {
-        return;
+        return true;
     }
     s.tmax.store(std::max(s.tmax.load(), last));
 
@@ -346,6 +363,7 @@ void RecordReplyTime(std::uint16_t counter) {
     }
     e.dynBase.store(base);
     s.dynTimeOut.store(base * 15 / 10);
+    return true;
 }
 
 bool WaitForCycleEnd(std::uint32_t ms) {

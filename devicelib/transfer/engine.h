@@ -7,12 +7,15 @@
 
 namespace kv {
 
-// Kept by SendIFData for the request counter last written by the cycle; lowered by RecordReplyTime
-// for replies to earlier copies of a repeated request.
+// The request the cycle has outstanding, kept by SendIFData: its counter, how often it went out
+// (1 after the first write; a repeat goes out with the same counter) and when it first went out.
+// The first reply that carries the counter answers it, whichever copy it answers; later ones are
+// duplicates. A new request starts the count afresh.
 struct RepeatAccounting {
     std::atomic<std::uint32_t> lastSentCounter{0};
     std::atomic<std::uint32_t> repeatCount{0};
     std::atomic<std::uint32_t> sendTime{0};
+    std::atomic<bool> answered{false};
 };
 RepeatAccounting& repeatAccounting();
 
@@ -31,9 +34,13 @@ std::uint32_t StartWorkerThreads();
 // Asks the worker threads to stop and joins them: afterwards none of them touches library state.
 void StopWorkerThreads();
 
-// Timing of the reply to the request with `counter`.
+// Timing of the reply to the request with `counter`. RecordReplyTime says whether the reply answers
+// the cycle's outstanding request (the first reply with its counter); it times it only when that
+// request went out once, since for a repeated one nobody knows which copy the reply answers.
 void ResetReplyTiming();
-void RecordReplyTime(std::uint16_t counter);
+bool RecordReplyTime(std::uint16_t counter);
+// Keeps the repeat accounting for a cycle request about to be written with `counter`.
+void NoteRequestSent(std::uint16_t counter);
 
 // One request cycle; normally run by the request thread on every beat.
 void SetKvRequest();

@@ -156,20 +156,13 @@ void StopKolvX1Transfer() {
 bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t length) {
     TransferFlags& flags = transferFlags();
     libraryEvents().transferReply.reset();
+    if (!noAccounting) {
+        // Noted before the write: the reply may come before the write call has even returned.
+        NoteRequestSent(GetU16LE(telegram + 12));
+    }
     std::uint32_t error = 0;
     const bool written = comPort().SendData(telegram, length, &error);
     TraceRequest(1, telegram);
-    if (written && !noAccounting) {
-        RepeatAccounting& r = repeatAccounting();
-        const std::uint32_t counter = GetU16LE(telegram + 12);
-        if (counter == r.lastSentCounter.load()) {
-            r.repeatCount.fetch_add(1);
-        } else {
-            r.lastSentCounter.store(counter);
-            r.repeatCount.store(1);
-            r.sendTime.store(GetActTimerCount());
-        }
-    }
     if (!written) {
         if (error == KVLIB_ERR_DEVICE_NOT_OPEN || error == KVLIB_ERR_NO_SUCH_DEVICE_INSTANCE) {
             return false;
@@ -192,7 +185,7 @@ int PickNextRequest(RequestTableSnapshot& snapshot, int& outcome) {
         }
         Sender send = senderFor(slot);
         outcome = send != nullptr ? send(s) : 0;
-        if (slot >= SLOT_BT_SCAN && repeatAccounting().repeatCount.load() < 2) {
+        if (slot >= SLOT_BT_SCAN) {
             // Bluetooth replies are handled whenever they come; the cycle does not wait for them.
             libraryEvents().transferReply.set();
         }

@@ -1,7 +1,9 @@
 // The library's lifecycle, the controller connection and the transfer cycle against the simulated
 // controller over a real pty.
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -240,6 +242,51 @@ TEST_F(TransferTest, DroppedReplyIsRepeatedWithTheSameCounter) {
         repeats += io[i].counter == io[i - 1].counter ? 1 : 0;
     }
     EXPECT_EQ(repeats, 1);
+}
+
+// The longest run of I/O requests that went out with one request counter.
+int longestRepeatRun(const std::vector<kvtest::ReceivedTelegram>& io) {
+    int longest = io.empty() ? 0 : 1;
+    int run = 1;
+    for (std::size_t i = 1; i < io.size(); ++i) {
+        run = io[i].counter == io[i - 1].counter ? run + 1 : 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// Exchanges are timed only once the cycle completes requests again; waits for plenty of them, or
+// for the transfer to end.
+bool exchangesGoOn(const std::function<std::uint8_t()>& state) {
+    const std::uint32_t timed = kv::transferStatistics().tcnt.load();
+    return waitFor([&] { return state() == 0 || kv::transferStatistics().tcnt.load() > timed + 50; },
+                   std::chrono::seconds(30)) &&
+           state() == 1;
+}
+
+TEST_F(TransferTest, LostRepliesInARowDoNotStopTheTransfer) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    const std::uint32_t retries = kv::transferStatistics().retries.load();
+    c.control("fault lose-io 2");
+    ASSERT_TRUE(waitFor([&] { return kv::transferStatistics().retries.load() >= retries + 2; }));
+    // The third copy of the request is answered, and that answer completes it.
+    EXPECT_TRUE(exchangesGoOn([&] { return state(); }));
+    EXPECT_EQ(kv::transferFlags().threadWriteFlag.load(), 1);
+    EXPECT_EQ(kv::transferStatistics().retries.load(), retries + 2);
+    EXPECT_EQ(longestRepeatRun(c.received(kRemIo)), 3);
+    EXPECT_EQ(countOf(logText(), "TransferArea stopped while Timeout is occurred"), 0);
+}
+
+TEST_F(TransferTest, LostFirstReplyOfTheHandshakeDoesNotStopTheTransfer) {
+    kvtest::Controller c({"--lose-io", "1"});
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    EXPECT_TRUE(exchangesGoOn([&] { return state(); }));
+    EXPECT_EQ(kv::transferStatistics().retries.load(), 1u);
+    EXPECT_EQ(longestRepeatRun(c.received(kRemIo)), 2);
+    EXPECT_EQ(countOf(logText(), "TransferArea stopped while Timeout is occurred"), 0);
 }
 
 TEST_F(TransferTest, ConfigIdChangeIsSentUntilAcknowledged) {

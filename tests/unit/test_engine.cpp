@@ -56,14 +56,11 @@ TEST(TimerResolution, SmallestPeriodBoundedByOneAndTheLargest) {
 
 // One request of the cycle: written now, its reply `ms` ticks later.
 void exchange(std::uint16_t counter, int ms) {
-    kv::RepeatAccounting& r = kv::repeatAccounting();
-    r.lastSentCounter.store(counter);
-    r.repeatCount.store(1);
-    r.sendTime.store(kv::GetActTimerCount());
+    kv::NoteRequestSent(counter);
     for (int i = 0; i < ms; ++i) {
         kv::TickOnce();
     }
-    kv::RecordReplyTime(counter);
+    EXPECT_TRUE(kv::RecordReplyTime(counter));
 }
 
 class ReplyTiming : public testing::Test {
@@ -102,33 +99,49 @@ TEST_F(ReplyTiming, BaseJumpsUpAtOnceAndCreepsDownSlowly) {
     EXPECT_EQ(stats.dynTimeOut.load(), 54u);
 }
 
-TEST_F(ReplyTiming, RepliesToEarlierCopiesOfARepeatedRequestAreNotTimed) {
-    kv::RepeatAccounting& r = kv::repeatAccounting();
-    r.lastSentCounter.store(9);
-    r.repeatCount.store(3);
-    r.sendTime.store(kv::GetActTimerCount());
-    kv::RecordReplyTime(9);
-    EXPECT_EQ(r.repeatCount.load(), 2u);
-    kv::RecordReplyTime(9);
-    EXPECT_EQ(r.repeatCount.load(), 1u);
+TEST_F(ReplyTiming, TheFirstReplyToARepeatedRequestAnswersItUntimed) {
+    // Sent three times: two copies went unanswered.
+    for (int copy = 0; copy < 3; ++copy) {
+        kv::NoteRequestSent(9);
+    }
+    EXPECT_EQ(kv::repeatAccounting().repeatCount.load(), 3u);
+    // Whichever copy it answers, the first reply completes the request; nobody knows which copy it
+    // answers, so it is not timed.
+    EXPECT_TRUE(kv::RecordReplyTime(9));
     EXPECT_EQ(stats.tcnt.load(), 0u);
-    // The reply that finds the count at 1 is timed.
-    kv::RecordReplyTime(9);
+    // The answers to the other copies are duplicates.
+    EXPECT_FALSE(kv::RecordReplyTime(9));
+    EXPECT_FALSE(kv::RecordReplyTime(9));
+    EXPECT_EQ(stats.tcnt.load(), 0u);
+    // The next request starts the count afresh and is timed again.
+    exchange(10, 7);
+    EXPECT_EQ(kv::repeatAccounting().repeatCount.load(), 1u);
     EXPECT_EQ(stats.tcnt.load(), 1u);
-    EXPECT_EQ(r.repeatCount.load(), 1u);
+    EXPECT_EQ(stats.tavg.load(), 7u);
 }
 
-TEST_F(ReplyTiming, NothingIsRecordedForOtherCountersOrBeforeTimingStarts) {
-    kv::RepeatAccounting& r = kv::repeatAccounting();
-    r.lastSentCounter.store(4);
-    r.repeatCount.store(2);
-    kv::RecordReplyTime(5);
-    EXPECT_EQ(r.repeatCount.load(), 2u);
+TEST_F(ReplyTiming, ARequestWithTheCounterOfAnAnsweredOneIsANewRequest) {
+    exchange(4, 3);
+    // The counter of the request just answered once more (a Bluetooth request in between does not
+    // advance it): not a repeat of the answered one.
+    kv::NoteRequestSent(4);
+    EXPECT_EQ(kv::repeatAccounting().repeatCount.load(), 1u);
+    EXPECT_TRUE(kv::RecordReplyTime(4));
+}
+
+TEST_F(ReplyTiming, OtherCountersAnswerNothingAndTimingWaitsForTheStart) {
+    kv::NoteRequestSent(4);
+    kv::NoteRequestSent(4);
+    EXPECT_FALSE(kv::RecordReplyTime(5));
+    EXPECT_EQ(kv::repeatAccounting().repeatCount.load(), 2u);
     kv::ResetTransferClock();  // timing disabled, as during a start's handshake
-    r.lastSentCounter.store(4);
-    r.repeatCount.store(2);
-    kv::RecordReplyTime(4);
-    EXPECT_EQ(r.repeatCount.load(), 2u);
+    kv::NoteRequestSent(4);
+    kv::NoteRequestSent(4);
+    // A repeated request of the handshake is still answered by its first reply.
+    EXPECT_TRUE(kv::RecordReplyTime(4));
+    EXPECT_EQ(stats.tcnt.load(), 0u);
+    kv::NoteRequestSent(5);
+    EXPECT_TRUE(kv::RecordReplyTime(5));
     EXPECT_EQ(stats.tcnt.load(), 0u);
 }
 

@@ -342,7 +342,7 @@ TEST_F(ParserTest, SessionIdIsAdoptedAndAChangeQueuesAConfigurationWrite) {
 
 TEST_F(ParserTest, OnlyTheAnswerToTheOutstandingRequestWakesTheCycle) {
     kv::requestCounter().store(5);
-    kv::repeatAccounting().repeatCount.store(1);
+    kv::NoteRequestSent(5);
 
     feed(reply(102, 4, 0));  // stale: answers an earlier request
     EXPECT_EQ(seen().size(), 1u);
@@ -352,22 +352,30 @@ TEST_F(ParserTest, OnlyTheAnswerToTheOutstandingRequestWakesTheCycle) {
     EXPECT_EQ(seen().size(), 2u);
     EXPECT_TRUE(woken());
 
-    // A repeated request with timing off: the count stays at 2, so no reply wakes the cycle.
+    // A second answer to the same request (to another copy of it) is handled but wakes nothing.
     kv::libraryEvents().transferReply.reset();
-    kv::repeatAccounting().repeatCount.store(2);
     feed(reply(102, 5, 0));
+    EXPECT_EQ(seen().size(), 3u);
     EXPECT_FALSE(woken());
 }
 
-TEST_F(ParserTest, ReplyToARepeatedRequestWakesOnceTheRepeatCountIsLowered) {
-    // The wake-up looks at the repeat count as RecordReplyTime has just left it.
-    kv::ResetReplyTiming();
-    kv::requestCounter().store(5);
-    kv::repeatAccounting().lastSentCounter.store(5);
-    kv::repeatAccounting().repeatCount.store(2);
-    feed(reply(102, 5, 0));
-    EXPECT_EQ(kv::repeatAccounting().repeatCount.load(), 1u);
-    EXPECT_TRUE(woken());
+TEST_F(ParserTest, ReplyToARepeatedRequestWakesTheCycleAtOnce) {
+    // Two copies went unanswered; the answer to the third completes the request, with timing on
+    // (a running transfer) and off (a start's handshake) alike.
+    for (bool timing : {true, false}) {
+        SCOPED_TRACE(timing ? "running" : "handshake");
+        kv::ResetTransferClock();
+        if (timing) {
+            kv::ResetReplyTiming();
+        }
+        kv::libraryEvents().transferReply.reset();
+        kv::requestCounter().store(5);
+        for (int copy = 0; copy < 3; ++copy) {
+            kv::NoteRequestSent(5);
+        }
+        feed(reply(102, 5, 0));
+        EXPECT_TRUE(woken());
+    }
 }
 
 TEST_F(ParserTest, BluetoothRepliesLeaveSessionAndCycleAlone) {
