@@ -388,11 +388,13 @@ KVLIB_API uint32_t GetComStatus(uint32_t deviceHandle);
 /* ---- Transfer area ---------------------------------------------------------------------------- */
 
 /* Starts the cyclic exchange of the transfer area with the controllers (10 ms beat) and waits up to
- * 5 s for its first answered I/O exchange: 0 or KVLIB_ERR_TIMEOUT_TA. A start while a transfer runs
- * restarts it (counters reset, a new handshake); the master's state is read once a second while it
- * runs. */
+ * 5 s for its first answered I/O exchange: 0 or KVLIB_ERR_TIMEOUT_TA; KVLIB_ERR_THREAD_NOT_RUNNING,
+ * with the state stopped, when a stop or a failed port write ended the exchange right after its first
+ * answer. A start while a transfer runs restarts it (counters reset, a new handshake); the master's
+ * state is read once a second while it runs. */
 KVLIB_API uint32_t kvxStartTransferArea(uint32_t deviceHandle);
-/* Stops the exchange. Always 0. */
+/* Stops the exchange. Always 0. A stop while a shell command or an upload holds the port stops the
+ * exchange for good: it does not resume when the port is handed back. */
 KVLIB_API uint32_t kvxStopTransferArea(void);
 /* KVLIB_ERR_THREAD_IS_RUNNING, KVLIB_ERR_THREAD_SYNCHRONIZED (starting) or KVLIB_ERR_THREAD_NOT_RUNNING,
  * or the handle check's code. */

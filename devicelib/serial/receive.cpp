@@ -23,8 +23,6 @@ namespace {
 
 struct ReceiveState {
     std::atomic<RxHandler> handler{IFInputData};
-    // Keeps ThreadWriteFlag while a shell service holds the port.
-    std::atomic<std::uint8_t> savedWriteFlag{0};
 
     std::mutex threadMutex;  // guards starting and stopping
     std::thread thread;
@@ -179,10 +177,8 @@ void SetRxHandlerForTesting(RxHandler handler) {
 }
 
 void PauseTransferCycle() {
-    ReceiveState& st = receiveState();
-    TransferFlags& flags = transferFlags();
-    st.savedWriteFlag.store(flags.threadWriteFlag.load());
-    flags.threadWriteFlag.store(0);
+    // The flag and its saved copy change in one step, so that a stop cannot fall in between.
+    PauseTransferWrites();
     // A request cycle in progress may still be waiting for a reply and would repeat its request
     // into the shell's answer; it ends after its current wait, so let it end first (bounded: a
     // cycle waits at most 200 ms per request once the flag is clear).
@@ -193,7 +189,8 @@ void PauseTransferCycle() {
 
 void ResumeTransferCycle() {
     SetRxHandler(RX_TELEGRAM);
-    transferFlags().threadWriteFlag.store(receiveState().savedWriteFlag.load());
+    // A transfer stopped during the service stays stopped.
+    ResumeTransferWrites();
 }
 
 }  // namespace kv

@@ -407,12 +407,12 @@ void SetKvRequest() {
             case platform::WaitResult::timedOut: {
                 const std::uint32_t waited = e.kvTimeOut.fetch_add(kReplyWaitMs) + kReplyWaitMs;
                 if (waited > kGiveUpMs) {
-                    LogMsg(
-                        LOG_TIME,
-                        "INFO: SetKvRequest, TransferArea stopped while Timeout is occurred...kvTimeOut= %u",
-                        waited);
-                    SetKolvX1TransferStatus(0);
-                    flags.threadWriteFlag.store(0);
+                    EndTransferWrites([waited] {
+                        LogMsg(
+                            LOG_TIME,
+                            "INFO: SetKvRequest, TransferArea stopped while Timeout is occurred...kvTimeOut= %u",
+                            waited);
+                    });
                     return;
                 }
                 // The same slot goes out again, built anew, with the same request counter.

@@ -13,6 +13,7 @@
 #include "transfer/engine.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_cycle.h"
+#include "transfer/transfer_state.h"
 
 namespace kv {
 namespace {
@@ -352,8 +353,7 @@ void cbKolvX1RemIOReply(std::uint32_t count, const std::uint8_t* payload, std::i
             UpdateInput(shmId, at + kIndexBytes);
         }
     }
-    if (MasterTransferState() == 2) {
-        SetKolvX1TransferStatus(1);
+    if (CompleteTransferHandshake()) {
         SetMasterComError(0);
         SignalTransferStarted();
     }

@@ -114,7 +114,7 @@ std::uint32_t StartKolvX1Transfer() {
     stats.actTimerAtStart.store(GetActTimerCount());
     stats.tickAtStart.store(platform::tickCountMs());
 
-    flags.threadWriteFlag.store(1);
+    BeginTransferWrites();
     const platform::WaitResult w = c.startEvent.wait(kStartHandshakeMs);
     c.startWaiting.store(false);
 
@@ -125,7 +125,13 @@ std::uint32_t StartKolvX1Transfer() {
         StopKolvX1Transfer();
         return KVLIB_ERR_TIMEOUT_TA;
     }
-    SetKolvX1TransferStatus(1);
+    // A stop, or a failed write, may have ended the transfer since its handshake: then it is not
+    // reported as running.
+    if (!ConfirmTransferRunning()) {
+        LogMsg(LOG_TIME, "StartKolvX1Transfer, transfer ended before it ran, IFStatus.status = %d",
+               MasterTransferState());
+        return KVLIB_ERR_THREAD_NOT_RUNNING;
+    }
     StartOneSecondTimer();
     ResetReplyTiming();
     ResetBeatCounters();
@@ -134,15 +140,12 @@ std::uint32_t StartKolvX1Transfer() {
 }
 
 void StopKolvX1Transfer() {
-    TransferFlags& flags = transferFlags();
-    // Exactly one caller finds the flag set and runs the stop; a second stop, or one while a shell
-    // service holds the flag cleared, does nothing.
-    std::uint8_t expected = 1;
-    if (!flags.threadWriteFlag.compare_exchange_strong(expected, 0)) {
+    // Exactly one caller finds the transfer running and runs the stop; a second stop does nothing.
+    // A stop while a shell service holds the port stops the paused transfer: the service's resume
+    // does not start it again.
+    if (!EndTransferWrites([] { LogMsg(LOG_TIME, "Stopping Kolv.X1 transfer..."); })) {
         return;
     }
-    LogMsg(LOG_TIME, "Stopping Kolv.X1 transfer...");
-    SetKolvX1TransferStatus(0);
     ClearBtChannels();
     StopOneSecondTimer();
     TransferStatistics& stats = transferStatistics();

@@ -1,10 +1,82 @@
 #include "transfer/transfer_state.h"
 
+#include "transfer/area_fields.h"
+#include "transfer/transfer_area.h"
+
 namespace kv {
 
 TransferFlags& transferFlags() {
     static TransferFlags flags;
     return flags;
+}
+
+void BeginTransferWrites() {
+    TransferFlags& f = transferFlags();
+    std::lock_guard lock(f.control);
+    f.threadWriteFlag.store(1);
+}
+
+namespace detail {
+bool runningLocked(const TransferFlags& f) {
+    return f.threadWriteFlag.load() != 0 || (f.paused && f.savedWriteFlag != 0);
+}
+
+void endTransferWritesLocked(TransferFlags& f) {
+    SetKolvX1TransferStatus(0);
+    f.threadWriteFlag.store(0);
+    f.savedWriteFlag = 0;
+}
+}  // namespace detail
+
+bool EndTransferWrites() {
+    return EndTransferWrites([] {});
+}
+
+bool ConfirmTransferRunning() {
+    TransferFlags& f = transferFlags();
+    std::lock_guard lock(f.control);
+    if (!detail::runningLocked(f)) {
+        return false;
+    }
+    SetKolvX1TransferStatus(1);
+    return true;
+}
+
+bool CompleteTransferHandshake() {
+    TransferFlags& f = transferFlags();
+    std::lock_guard lock(f.control);
+    if (MasterTransferState() != 2) {
+        return false;
+    }
+    SetKolvX1TransferStatus(1);
+    return true;
+}
+
+bool TransferRunsOrPaused() {
+    TransferFlags& f = transferFlags();
+    std::lock_guard lock(f.control);
+    return detail::runningLocked(f);
+}
+
+void PauseTransferWrites() {
+    TransferFlags& f = transferFlags();
+    std::lock_guard lock(f.control);
+    if (!f.paused) {
+        f.savedWriteFlag = f.threadWriteFlag.load();
+        f.paused = true;
+    }
+    f.threadWriteFlag.store(0);
+}
+
+void ResumeTransferWrites() {
+    TransferFlags& f = transferFlags();
+    std::lock_guard lock(f.control);
+    if (!f.paused) {
+        return;
+    }
+    f.threadWriteFlag.store(f.savedWriteFlag);
+    f.savedWriteFlag = 0;
+    f.paused = false;
 }
 
 }  // namespace kv

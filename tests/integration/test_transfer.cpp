@@ -11,6 +11,7 @@
 
 #include "kvarolib.h"
 #include "serial/com_port.h"
+#include "shell/service.h"
 #include "support/controller.h"
 #include "support/lib_fixture.h"
 #include "transfer/area_fields.h"
@@ -362,6 +363,29 @@ TEST_F(TransferTest, ShellCommandDuringTransferGetsAPlainAnswer) {
     ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() > seen + 5; }));
     EXPECT_EQ(state(), 1);
     EXPECT_EQ(kv::transferFlags().threadWriteFlag.load(), 1);
+}
+
+TEST_F(TransferTest, StopDuringAShellServiceSticks) {
+    kvtest::Controller c({"--clean-delay", "1500"});
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    std::atomic<std::uint32_t> cleaned{0xFFFFFFFF};
+    std::thread service([&] { cleaned = VKqCleanDisk(handle, 0); });
+    // The service holds the port once it has paused the cycle.
+    ASSERT_TRUE(waitFor([&] { return kv::ShellServiceActive() && kv::transferFlags().threadWriteFlag.load() == 0; }));
+    EXPECT_EQ(kvxStopTransferArea(), 0u);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+    service.join();
+    EXPECT_EQ(cleaned.load(), 0u);
+    // Handing the port back does not start the stopped transfer again.
+    EXPECT_EQ(kv::transferFlags().threadWriteFlag.load(), 0);
+    EXPECT_EQ(state(), 0);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+    EXPECT_EQ(countOf(logText(), "Stopping Kolv.X1 transfer..."), 1);
+    // A new start runs as usual.
+    EXPECT_EQ(kvxStartTransferArea(handle), 0u);
+    const std::size_t seen = c.received(kRemIo).size();
+    ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() > seen + 5; }));
 }
 
 TEST_F(TransferTest, AreaIsGoneAfterCloseLib) {
