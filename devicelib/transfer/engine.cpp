@@ -291,6 +291,10 @@ void ResetTransferClock() {
     s.retries.store(0);
     e.lastTime.store(0);
     e.total.store(0);
+    // The estimate starts afresh with each transfer; its last adjustment was a time of the old tick
+    // count, which starts from 0 again here.
+    e.dynBase.store(0);
+    e.lastAdjust.store(0);
     e.timingEnabled.store(0);
     e.tickCount.store(0);
     e.kvTimeOut.store(0);

@@ -49,8 +49,10 @@ bool WaitForCycleEnd(std::uint32_t ms);
 // The reply waiting time that ran out since the last answered request.
 std::uint32_t AccumulatedTimeout();
 
-// Clears the tick count, the accumulated time-out, the retries and the statistics (except the
-// dynamic time-out) and disables reply timing: the state of a transfer that is about to start.
+// Clears the tick count, the accumulated time-out, the retries, the statistics (except the dynamic
+// time-out, which keeps its last value until the new measurements give one) and the dynamic base
+// with its last adjustment, and disables reply timing: the state of a transfer that is about to
+// start.
 void ResetTransferClock();
 // Sets the beat count and the request-loop count to 0.
 void ResetBeatCounters();

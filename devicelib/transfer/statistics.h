@@ -26,6 +26,8 @@ struct TransferStatisticsSnapshot {
     std::uint32_t retries = 0;          // requests sent again
 };
 
+inline constexpr std::uint32_t kInitialDynTimeOut = 1000;
+
 // Written by the timer and transfer threads, read by whoever logs; each field on its own.
 struct TransferStatistics {
     std::atomic<std::uint32_t> actTimerAtStart{0};
@@ -39,7 +41,9 @@ struct TransferStatistics {
     std::atomic<std::uint32_t> tcnt{0};
     std::atomic<std::uint32_t> tmax{0};
     std::atomic<std::uint32_t> tavg{0};
-    std::atomic<std::uint32_t> dynTimeOut{0};
+    // Until the measurements give one, the reply time-out is a generous second; a transfer start
+    // keeps the last one.
+    std::atomic<std::uint32_t> dynTimeOut{kInitialDynTimeOut};
     std::atomic<std::uint32_t> retries{0};
 
     TransferStatisticsSnapshot snapshot() const;

@@ -99,6 +99,33 @@ TEST_F(ReplyTiming, BaseJumpsUpAtOnceAndCreepsDownSlowly) {
     EXPECT_EQ(stats.dynTimeOut.load(), 54u);
 }
 
+TEST_F(ReplyTiming, ARestartMeasuresAfresh) {
+    // A fresh record reports a second until measurements give a time-out.
+    EXPECT_EQ(kv::TransferStatistics{}.dynTimeOut.load(), 1000u);
+
+    // A first transfer with slow replies leaves a high estimate behind ...
+    exchange(1, 5);
+    exchange(2, 5);
+    exchange(3, 40);
+    for (int i = 0; i < 300; ++i) {
+        kv::TickOnce();
+    }
+    EXPECT_EQ(stats.dynTimeOut.load(), 60u);
+
+    // ... which a restart does not carry over: its statistics are those of a first start.
+    kv::ResetTransferClock();
+    kv::ResetReplyTiming();
+    EXPECT_EQ(stats.dynTimeOut.load(), 60u);  // kept until the new measurements give one
+    exchange(4, 30);
+    exchange(5, 12);
+    EXPECT_EQ(stats.dynTimeOut.load(), 15u);  // base 10 after the second exchange
+    exchange(6, 12);
+    EXPECT_EQ(stats.tcnt.load(), 3u);
+    EXPECT_EQ(stats.tavg.load(), 18u);
+    EXPECT_EQ(stats.tmax.load(), 12u);
+    EXPECT_EQ(stats.dynTimeOut.load(), 18u);  // base 12
+}
+
 TEST_F(ReplyTiming, TheFirstReplyToARepeatedRequestAnswersItUntimed) {
     // Sent three times: two copies went unanswered.
     for (int copy = 0; copy < 3; ++copy) {
