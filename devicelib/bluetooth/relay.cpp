@@ -92,10 +92,11 @@ namespace {
 //
 // Without a running transfer the request is written at once, so a shell service that holds the port
 // refuses it (nothing stored, nothing marked) rather than letting it land in the service's dialogue.
-// With a running transfer it only waits in the slot, as every queued request does.
+// With a running transfer it only waits in the slot, as every queued request does, also while a
+// shell service has paused the transfer: the cycle sends it once the port is handed back.
 template <typename Log, typename StoreAndMark>
 std::uint32_t issue(int slot, Log&& log, StoreAndMark&& storeAndMark) {
-    const bool direct = transferFlags().threadWriteFlag.load() == 0;
+    const bool direct = !TransferRunsOrPaused();
     std::optional<DirectTelegramScope> scope;
     if (direct) {
         scope.emplace();

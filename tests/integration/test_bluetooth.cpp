@@ -11,10 +11,12 @@
 
 #include "bluetooth/relay.h"
 #include "kvarolib.h"
+#include "shell/service.h"
 #include "support/controller.h"
 #include "support/lib_fixture.h"
 #include "transfer/engine.h"
 #include "transfer/request_table.h"
+#include "transfer/transfer_state.h"
 
 namespace {
 
@@ -266,6 +268,29 @@ TEST_P(BluetoothRelay, ACallbackMayIssueTheNextRequest) {
     waitEvent(1, 6, 0);
     waitEvent(4, 6, 0);
     EXPECT_EQ(readOn(6), 1);
+}
+
+// While a shell service holds the port: without a transfer a request would be written into the
+// service's dialogue and is refused; a running transfer that the service has paused keeps it for
+// its cycle, which sends it once the port is handed back.
+TEST_P(BluetoothRelay, DuringAShellServiceQueuedOnlyWithATransfer) {
+    start({"--clean-delay", "1500"});
+    const bool transfer = GetParam();
+    std::atomic<std::uint32_t> cleaned{0xFFFFFFFF};
+    std::thread service([&] { cleaned = VKqCleanDisk(handle, 0); });
+    ASSERT_TRUE(waitFor([] { return kv::ShellServiceActive() && kv::transferFlags().threadWriteFlag.load() == 0; }));
+    const std::size_t before = controller->received(12).size();
+    EXPECT_EQ(ConnectBtAddress(handle, 3, kRemote, on<1>), transfer ? 0u : KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(kv::requestTable().slot(kv::SLOT_BT_CONNECT).pending.load(), transfer ? 1 : 0);
+    service.join();
+    EXPECT_EQ(cleaned.load(), 0u);
+    if (transfer) {
+        waitEvent(1, 3, 0);
+        EXPECT_EQ(connState(3), 2);
+        EXPECT_EQ(controller->received(12).size(), before + 1);
+    } else {
+        EXPECT_EQ(controller->received(12).size(), before);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, BluetoothRelay, testing::Values(false, true),

@@ -443,11 +443,10 @@ TEST_F(UploadTest, OthersAreRefusedWhileTheUploadHoldsThePortAndTheTransferResum
     EXPECT_EQ(kvxStartTransferArea(handle), KVLIB_ERR_THREAD_IS_RUNNING);
     EXPECT_EQ(GetVoriKqInfo(handle, 0), KVLIB_ERR_THREAD_IS_RUNNING);
     EXPECT_EQ(GetVoriKqMasterState(handle), KVLIB_ERR_THREAD_IS_RUNNING);
-    // A Bluetooth request would be written at once, into the upload: refused, and nothing kept.
+    // A Bluetooth request waits for the transfer cycle, which the upload has paused.
     const std::uint8_t address[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x72, 0x01};
-    EXPECT_EQ(ConnectBtAddress(handle, 2, address, nullptr), KVLIB_ERR_THREAD_IS_RUNNING);
-    EXPECT_EQ(StartScanBtDevice(handle, nullptr), KVLIB_ERR_THREAD_IS_RUNNING);
-    EXPECT_EQ(kv::requestTable().slot(kv::SLOT_BT_CONNECT).pending.load(), 0);
+    EXPECT_EQ(ConnectBtAddress(handle, 2, address, nullptr), 0u);
+    EXPECT_EQ(kv::requestTable().slot(kv::SLOT_BT_CONNECT).pending.load(), 1);
     {
         std::lock_guard lock(m);
         phase = 2;
@@ -461,10 +460,11 @@ TEST_F(UploadTest, OthersAreRefusedWhileTheUploadHoldsThePortAndTheTransferResum
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0].answers, std::vector<std::string>(10, "ok ack"));
     EXPECT_EQ(countOf(kvtest::readFile(record()), " xskip "), 0);
-    // The transfer that ran before runs again.
+    // The transfer that ran before runs again, and sends the Bluetooth request it kept.
     expectPortHandedBack(1);
     const std::size_t io = telegramsOf(record(), "2");
     ASSERT_TRUE(waitFor([&] { return telegramsOf(record(), "2") > io + 10; }));
+    EXPECT_EQ(telegramsOf(record(), "12"), 1u);
     EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_IS_RUNNING);
     EXPECT_EQ(KvRemoteCmd(handle, "get_ser_num", nullptr), 0u);
 }
