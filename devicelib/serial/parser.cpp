@@ -191,12 +191,18 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length) {
     }
     const std::uint16_t counter = GetU16LE(ticket + kTicketCounterOffset);
     bool answersCycle = false;
+    bool newSession = false;
     if (bluetooth == 0) {
-        CheckSessionId(ticket);
+        newSession = CheckSessionId(ticket);
         answersCycle = RecordReplyTime(counter);
     }
     handler(GetU32LE(ticket + kTicketCountOffset), ticket + kTicketPayloadOffset,
             length - static_cast<std::int32_t>(kTicketPayloadOffset));
+    // Queued after the handler: the reply that brought the new id may answer a configuration write,
+    // and its handler would otherwise settle the write that the new session needs.
+    if (newSession) {
+        requestTable().queue(SLOT_CONFIG_WR, 0);
+    }
     // Only the answer to the cycle's outstanding request wakes it, however often that request went
     // out; a second answer to it, or one to an earlier request, does not.
     if (answersCycle) {
@@ -219,17 +225,18 @@ ReplyHandler ValidIFReply(const std::uint8_t* ticket, std::uint8_t* bluetooth) {
     return replyTable()[code - kFirstReplyCode].load();
 }
 
-void CheckSessionId(const std::uint8_t* ticket) {
+bool CheckSessionId(const std::uint8_t* ticket) {
     const std::uint16_t received = GetU16LE(ticket + kTicketSessionOffset);
     const std::uint16_t held = sessionId().load();
     // The first reply after a reset (counter 0 or 1) brings the controller's id; only a change
     // later on means the controller has started a new session.
-    if (received != held && requestCounter().load() > 1) {
-        requestTable().queue(SLOT_CONFIG_WR, 0);
+    const bool changed = received != held && requestCounter().load() > 1;
+    if (changed) {
         LogMsg(LOG_TIME, "different session id (%d|%d), reply code= %d ...", static_cast<int>(received),
                static_cast<int>(held), static_cast<int>(GetU32LE(ticket + kTicketCodeOffset)));
     }
     sessionId().store(received);
+    return changed;
 }
 
 }  // namespace kv

@@ -51,9 +51,10 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length);
 // replies 110..118 (whether or not a handler is installed), else 0. An unknown code is logged with a
 // dump of the ticket's first 20 bytes; the ticket must hold at least 20 bytes.
 ReplyHandler ValidIFReply(const std::uint8_t* ticket, std::uint8_t* bluetooth);
-// Adopts the reply's session id; a change during a running connection queues a configuration
-// write to the master, since a controller with a new session has lost its configuration.
-void CheckSessionId(const std::uint8_t* ticket);
+// Adopts the reply's session id. True for a change during a running connection: a controller with a
+// new session has lost its configuration, and the caller queues a configuration write to the master
+// once the reply has been handled.
+bool CheckSessionId(const std::uint8_t* ticket);
 
 // Starts over at GET_STX_STATE; the receive thread calls it before it runs.
 void ResetParser();

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 #include "core/events.h"
 #include "core/log.h"
@@ -44,6 +45,30 @@ struct CallbackSlots {
 CallbackSlots& callbacks() {
     static CallbackSlots slots;
     return slots;
+}
+
+// A value no 8-bit ConfigId has: no configuration write has carried one.
+constexpr std::uint16_t kNoConfigSent = 0x100;
+
+struct SentConfigIds {
+    SentConfigIds() {
+        for (auto& id : ids) {
+            id.store(kNoConfigSent);
+        }
+    }
+    std::array<std::atomic<std::uint16_t>, kControllerCount> ids;
+};
+
+SentConfigIds& sentConfigIds() {
+    static SentConfigIds sent;
+    return sent;
+}
+
+// The acknowledgement a reply for controller `shmId` gives: the id its configuration write carried.
+void acknowledgeSentConfigId(int shmId) {
+    if (const std::optional<std::uint8_t> sent = SentConfigId(shmId)) {
+        ackConfigId(shmId).store(*sent);
+    }
 }
 
 void call(const std::atomic<VoriKqCallback>& slot, int a, int b) {
@@ -152,6 +177,14 @@ int SendStateRdRequest(RequestSlotCopy& slot) {
 }
 
 int SendConfigWrRequest(RequestSlotCopy& slot) {
+    // Each record goes out with the id its reply is to acknowledge. The id is read before the
+    // configuration is packed: an application changes the configuration and then its id, so what is
+    // sent is at least as new as the id remembered for it.
+    for (int shmId = 0; shmId < kControllerCount; ++shmId) {
+        if (slot.select[static_cast<std::size_t>(shmId)] != 0 && record(shmId) != nullptr) {
+            RememberSentConfigId(shmId, RecordConfigId(shmId));
+        }
+    }
     const int outcome =
         sendRecords(slot, REM_CONFIG_WR_REQUEST, kConfigWrRecord,
                     [](KOLV_X1_TRANSFER& rec, std::uint8_t* out) { packConfig(rec.Config, out); });
@@ -185,6 +218,29 @@ int SendRemIoRequest(RequestSlotCopy& slot) {
     return outcome;
 }
 
+std::optional<std::uint8_t> SentConfigId(int shmId) {
+    if (shmId < 0 || shmId >= kControllerCount) {
+        return std::nullopt;
+    }
+    const std::uint16_t id = sentConfigIds().ids[static_cast<std::size_t>(shmId)].load();
+    if (id == kNoConfigSent) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(id);
+}
+
+void RememberSentConfigId(int shmId, std::uint8_t configId) {
+    if (shmId >= 0 && shmId < kControllerCount) {
+        sentConfigIds().ids[static_cast<std::size_t>(shmId)].store(configId);
+    }
+}
+
+void ForgetSentConfigIds() {
+    for (auto& id : sentConfigIds().ids) {
+        id.store(kNoConfigSent);
+    }
+}
+
 // ---- Reply handlers ---------------------------------------------------------------------------
 
 void cbKolvX1EchoReply(std::uint32_t, const std::uint8_t*, std::int32_t) {
@@ -196,7 +252,7 @@ void cbKolvX1IgnoreReply(std::uint32_t, const std::uint8_t*, std::int32_t) {}
 void cbKolvX1ConfigWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {
     forEachRecord("cbKolvX1ConfigWrReply", count, payload, length, kIndexOnlyRecord,
                   [](int shmId, const std::uint8_t*) {
-                      ackConfigId(shmId).store(RecordConfigId(shmId));
+                      acknowledgeSentConfigId(shmId);
                       requestTable().unselect(SLOT_CONFIG_WR, shmId);
                   });
     requestTable().clearPending(SLOT_CONFIG_WR);
@@ -283,7 +339,9 @@ void UpdateState(int shmId, const std::uint8_t* state) {
         storeRelaxed(ch.ReadOn, static_cast<std::uint16_t>((b >> 4) & 1u));
         storeRelaxed(ch.ChannelInfo, static_cast<std::uint16_t>(state[16 + k]));
     }
-    ackConfigId(shmId).store(RecordConfigId(shmId));
+    // The state record says nothing of the configuration: the reply confirms at most what a
+    // configuration write has carried, never an id the application set since.
+    acknowledgeSentConfigId(shmId);
     if (shmId == 0 && loadRelaxed(st.OutputInitDone) == 0) {
         InitOutputAndConfig();
         storeRelaxed(st.OutputInitDone, std::uint8_t{1});

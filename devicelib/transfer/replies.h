@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "transfer/request_table.h"
 
@@ -34,6 +35,15 @@ void SetKolvX1InfoData(int shmId, const std::uint8_t* info);
 void UpdateState(int shmId, const std::uint8_t* state);
 bool UpdateExtensions();
 void UpdateInput(int shmId, const std::uint8_t* input);
+
+// Per controller, the ConfigId that the last configuration write since the transfer start carried;
+// none when no write has carried one. A reply acknowledges this id, not the one current when the
+// reply arrives: the application may have changed it again while the write was on its way.
+std::optional<std::uint8_t> SentConfigId(int shmId);
+// Noted by the configuration write for each record it packs.
+void RememberSentConfigId(int shmId, std::uint8_t configId);
+// Forgets them all (at a transfer start).
+void ForgetSentConfigIds();
 
 // A configuration write in flight suspends input updates for at least this long.
 inline constexpr std::uint32_t kConfigSettleMs = 250;

@@ -103,6 +103,7 @@ std::uint32_t StartKolvX1Transfer() {
     requestCounter().store(0);
     sessionId().store(0);
     ResetTransferClock();
+    ForgetSentConfigIds();
     for (int i = 0; i < kControllerCount; ++i) {
         if (masterSlaveAlive(i).load() != 0) {
             requestTable().queue(SLOT_CONFIG_WR, i);

@@ -311,6 +311,30 @@ TEST_F(TransferTest, ConfigIdChangeIsSentUntilAcknowledged) {
     EXPECT_EQ(all[at].bytes[24 + 4 + 4], 0x83);
 }
 
+TEST_F(TransferTest, ConfigurationChangedWhileItsWriteIsOutReachesTheController) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    // Every reply comes late, within the cycle's wait: the window in which a write is out.
+    c.control("fault late-reply 150");
+    // Input 0's mode byte in the master's record of a configuration write (digital flag set).
+    const auto lastMode = [&] {
+        const auto writes = c.received(kConfigWr);
+        return writes.empty() ? 0 : writes.back().bytes[24 + 4 + 4];
+    };
+    const auto change = [&](std::uint8_t mode) {
+        kv::storeRelaxed(rec(0).Config.InputSetting[0].Mode, mode);
+        kv::storeRelaxed(rec(0).State.ConfigId, static_cast<std::uint8_t>(rec(0).State.ConfigId + 1));
+    };
+    change(3);
+    ASSERT_TRUE(waitFor([&] { return lastMode() == 0x83; }));
+    // The first write is on its way; the application changes its mind.
+    change(2);
+    ASSERT_TRUE(waitFor([&] { return lastMode() == 0x82; }));
+    ASSERT_TRUE(waitFor([&] { return kv::ackConfigId(0).load() == kv::RecordConfigId(0); }));
+    EXPECT_EQ(state(), 1);
+}
+
 TEST_F(TransferTest, HangUpWhileRunningClosesThePortOnce) {
     kvtest::Controller c;
     ASSERT_EQ(open(c), 0u);

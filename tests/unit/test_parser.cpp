@@ -18,6 +18,7 @@
 #include "support/lib_fixture.h"
 #include "support/temp_dir.h"
 #include "transfer/engine.h"
+#include "transfer/replies.h"
 #include "transfer/request_table.h"
 
 namespace {
@@ -338,6 +339,21 @@ TEST_F(ParserTest, SessionIdIsAdoptedAndAChangeQueuesAConfigurationWrite) {
     EXPECT_EQ(kv::sessionId().load(), 9);
     EXPECT_EQ(kv::requestTable().slot(kv::SLOT_CONFIG_WR).pending.load(), 0);
     EXPECT_EQ(logText().find(changeLine), std::string::npos);
+}
+
+TEST_F(ParserTest, ANewSessionOnAConfigurationWriteReplyStillQueuesTheMastersWrite) {
+    // The reply that brings the new id answers a configuration write of the master: its handler
+    // settles that write, but the new session needs another one.
+    kv::SetReplyHandler(105, kv::cbKolvX1ConfigWrReply);
+    kv::sessionId().store(7);
+    kv::requestCounter().store(3);
+    kv::requestTable().queue(kv::SLOT_CONFIG_WR, 0);
+    feed(reply(105, 3, 8, 1, Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(kv::sessionId().load(), 8);
+    EXPECT_NE(logText().find(", different session id (8|7), reply code= 105 ...\n"), std::string::npos);
+    kv::RequestSlot& slot = kv::requestTable().slot(kv::SLOT_CONFIG_WR);
+    EXPECT_EQ(slot.pending.load(), 1);
+    EXPECT_EQ(slot.select[0].load(), 1);
 }
 
 TEST_F(ParserTest, OnlyTheAnswerToTheOutstandingRequestWakesTheCycle) {

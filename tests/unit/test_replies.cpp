@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "transfer/replies.h"
 #include "transfer/request_table.h"
 #include "transfer/transfer_area.h"
+#include "transfer/transfer_cycle.h"
 
 namespace {
 
@@ -217,6 +219,7 @@ class Replies : public testing::Test {
         kv::ReleaseTransferArea();
         ASSERT_TRUE(kv::AllocateTransferArea());
         kv::ResetTransferClock();
+        kv::ForgetSentConfigIds();
         kv::requestCounter().store(0);
         kv::sessionId().store(0);
         kv::libraryEvents().reply.reset();
@@ -413,6 +416,45 @@ TEST_F(RepliesOnPort, ConfigurationWritePacksEachControllersSettings) {
     EXPECT_EQ(frame, requestFrame(5, 41, 0, 2, concat({zero, two})));
     ASSERT_EQ(frame.size(), 131u);
     EXPECT_EQ(frame[24 + 52 + 4 + 4], 0x83);  // input 0 of controller 2, after index and head value
+}
+
+TEST_F(RepliesOnPort, AChangeMadeWhileItsWriteIsOutIsNotTakenAsAcknowledged) {
+    kv::masterSlaveAlive(0).store(1);
+    kv::masterSlaveAlive(4).store(1);
+    rec(0).State.ExtState[3] = 1;  // the master reports extension 4
+    rec(4).State.ConfigId = 5;
+    rec(4).Config.InputSetting[0].Mode = 3;
+    rec(4).Config.InputSetting[0].Digital = 1;
+    kv::RequestSlotCopy slot = slotFor({0, 0, 0, 0, 1, 0, 0, 0, 0});
+    ASSERT_EQ(kv::SendConfigWrRequest(slot), 1);
+    nextTelegram();
+    EXPECT_EQ(kv::SentConfigId(4), std::optional<std::uint8_t>(5));
+    EXPECT_EQ(kv::SentConfigId(0), std::nullopt);  // not in this write
+
+    // The application changes the configuration again before the controller has answered.
+    rec(4).Config.InputSetting[0].Mode = 2;
+    rec(4).State.ConfigId = 6;
+    kv::requestTable().queue(kv::SLOT_CONFIG_WR, 4);
+    deliver(kv::cbKolvX1ConfigWrReply, 1, indexRecord(4));
+    EXPECT_EQ(kv::ackConfigId(4).load(), 5);
+    // Nor does the once-a-second state read take the new id as acknowledged.
+    deliver(kv::cbKolvX1StateRdReply, 1, stateRecord(4, {}));
+    EXPECT_EQ(kv::ackConfigId(4).load(), 5);
+
+    // So the next cycle writes the second configuration, and its reply acknowledges it.
+    kv::ChangeCheck();
+    EXPECT_EQ(selects(kv::SLOT_CONFIG_WR), (Selects{0, 0, 0, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(pending(kv::SLOT_CONFIG_WR), 1);
+    ASSERT_EQ(kv::SendConfigWrRequest(slot), 1);
+    EXPECT_EQ(nextTelegram().at(24 + 4 + 4), 0x82);
+    deliver(kv::cbKolvX1ConfigWrReply, 1, indexRecord(4));
+    EXPECT_EQ(kv::ackConfigId(4).load(), 6);
+    kv::ChangeCheck();
+    EXPECT_EQ(pending(kv::SLOT_CONFIG_WR), 0);
+
+    // A transfer start forgets what earlier writes carried.
+    kv::ForgetSentConfigIds();
+    EXPECT_EQ(kv::SentConfigId(4), std::nullopt);
 }
 
 TEST_F(RepliesOnPort, ConfigurationWriteHoldsAllInputsForAQuarterSecond) {
@@ -695,6 +737,7 @@ TEST_F(Replies, ChangeMasksFollowEachReplyAndInputChangedStaysSet) {
 TEST_F(Replies, UnacknowledgedConfigurationHoldsThatControllersInputs) {
     rec(2).State.ConfigId = 5;
     kv::ackConfigId(2).store(4);
+    kv::RememberSentConfigId(2, 5);  // the write of the new configuration is out
     kv::requestTable().queue(kv::SLOT_CONFIG_WR, 2);
     kv::requestTable().queue(kv::SLOT_CONFIG_WR, 6);
     IoData d;
@@ -714,11 +757,17 @@ TEST_F(Replies, UnacknowledgedConfigurationHoldsThatControllersInputs) {
     deliver(kv::cbKolvX1RemIOReply, 2, reply);
     EXPECT_EQ(inputs(2)[0], 42);
 
-    // A state reply acknowledges the id of its controller as well.
+    // A state reply acknowledges what a configuration write carried to its controller, but never
+    // an id that no write carried.
     rec(3).State.ConfigId = 9;
     d.inputs[0] = 43;
     deliver(kv::cbKolvX1RemIOReply, 1, ioRecord(3, d));
     EXPECT_EQ(inputs(3)[0], 0);
+    deliver(kv::cbKolvX1StateRdReply, 1, stateRecord(3, {}));
+    EXPECT_EQ(kv::ackConfigId(3).load(), 0);
+    deliver(kv::cbKolvX1RemIOReply, 1, ioRecord(3, d));
+    EXPECT_EQ(inputs(3)[0], 0);
+    kv::RememberSentConfigId(3, 9);
     deliver(kv::cbKolvX1StateRdReply, 1, stateRecord(3, {}));
     EXPECT_EQ(kv::ackConfigId(3).load(), 9);
     deliver(kv::cbKolvX1RemIOReply, 1, ioRecord(3, d));
@@ -936,11 +985,12 @@ TEST_F(Replies, StateReplyStoresEachRecordInItsOwnController) {
     }
     EXPECT_EQ(Eight(std::to_array(rec(0).State.ExtState)), (Eight{1, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Eight(std::to_array(rec(1).State.ExtState)), (Eight{5, 6, 7, 8, 9, 10, 11, 12}));
-    // The application's configuration counter is not part of the record.
+    // The application's configuration counter is not part of the record, and with no configuration
+    // write out nothing is acknowledged.
     EXPECT_EQ(rec(0).State.ConfigId, 3);
     EXPECT_EQ(rec(1).State.ConfigId, 8);
-    EXPECT_EQ(kv::ackConfigId(0).load(), 3);
-    EXPECT_EQ(kv::ackConfigId(1).load(), 8);
+    EXPECT_EQ(kv::ackConfigId(0).load(), 0);
+    EXPECT_EQ(kv::ackConfigId(1).load(), 0);
     // Only the master's bytes say which extensions exist.
     for (int k = 2; k < IF08_MAX; ++k) {
         EXPECT_EQ(kv::masterSlaveAlive(k).load(), 0) << k;
@@ -1019,6 +1069,7 @@ TEST_F(Replies, WriteRepliesSettleTheirSlotsForTheControllersTheyName) {
     };
     for (int k = 0; k < IF08_MAX; ++k) {
         rec(k).State.ConfigId = static_cast<std::uint8_t>(20 + k);
+        kv::RememberSentConfigId(k, static_cast<std::uint8_t>(20 + k));
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1117,6 +1168,7 @@ TEST_F(Replies, RecordsOutsideTheControllersOrThePayloadAreNeverApplied) {
     kv::InitLog();
     rec(2).State.ConfigId = 44;
     rec(3).State.ConfigId = 45;
+    kv::RememberSentConfigId(3, 45);
     deliver(kv::cbKolvX1StateRdReply, 3,
             concat({stateRecord(2, {}, Eight{3}), stateRecord(3, {}, Eight{4})}));
     EXPECT_EQ(rec(2).State.BtChannel[0].ConnState, 3);
