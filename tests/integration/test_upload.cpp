@@ -469,6 +469,41 @@ TEST_F(UploadTest, OthersAreRefusedWhileTheUploadHoldsThePortAndTheTransferResum
     EXPECT_EQ(KvRemoteCmd(handle, "get_ser_num", nullptr), 0u);
 }
 
+TEST_F(UploadTest, AStopDuringTheUploadKeepsTheTransferStopped) {
+    start({"--xrecv-timeout", "60000"});
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    // The upload is held at its first ACK while the transfer is stopped.
+    std::mutex m;
+    std::condition_variable cv;
+    int phase = 0;  // 1: held at the first ACK, 2: released
+    setHook([&](std::uint32_t s) {
+        std::unique_lock held(m);
+        if (s == ACK && phase == 0) {
+            phase = 1;
+            cv.notify_all();
+            cv.wait(held, [&] { return phase == 2; });
+        }
+    });
+    const Bytes data = pattern(3000);
+    ASSERT_EQ(upload(data, "stopped.bin"), 0u);
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return phase == 1; }));
+    }
+    EXPECT_EQ(kvxStopTransferArea(), 0u);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+    {
+        std::lock_guard lock(m);
+        phase = 2;
+    }
+    cv.notify_all();
+    EXPECT_EQ(finished(), acked(9, {DONE}));
+    // The port is handed back to a stopped transfer.
+    expectPortHandedBack(0);
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_NOT_RUNNING);
+    EXPECT_EQ(countOf(logText(), "Stopping Kolv.X1 transfer..."), 1);
+}
+
 TEST_F(UploadTest, CloseDeviceAndCloseLibWaitForTheUpload) {
     start({"--line-rate", "38400"});
     const Bytes data = pattern(8000);
