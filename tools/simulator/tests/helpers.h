@@ -10,10 +10,11 @@
 namespace kqsim::test_helpers {
 
 // Parses `words` as kqsim's command line (the program name is put in front).
-inline ParseResult parse_words(std::vector<std::string> words) {
-    words.insert(words.begin(), "kqsim");
-    std::vector<char*> argv;
-    for (auto& w : words) {
+inline ParseResult parse_words(const std::vector<std::string>& words) {
+    std::string program = "kqsim";
+    std::vector<std::string> args = words;
+    std::vector<char*> argv{program.data()};
+    for (auto& w : args) {
         argv.push_back(w.data());
     }
     return parse_options(argv);
