@@ -43,6 +43,10 @@ bool ConfirmTransferRunning() {
 }
 
 bool CompleteTransferHandshake() {
+    // Every I/O reply asks; only one during a start takes the lock.
+    if (MasterTransferState() != 2) {
+        return false;
+    }
     TransferFlags& f = transferFlags();
     std::lock_guard lock(f.control);
     if (MasterTransferState() != 2) {
