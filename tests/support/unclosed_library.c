@@ -16,7 +16,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <time.h>
+#endif
 
 #if defined(__GNUC__) || defined(__clang__)
 #define LOAD(field) __atomic_load_n(&(field), __ATOMIC_RELAXED)
@@ -34,8 +38,12 @@ static void onCounterReset(int32_t shmId, int32_t counter) {
 }
 
 static void pause100ms(void) {
+#if defined(_WIN32)
+    Sleep(100);
+#else
     struct timespec t = {0, 100 * 1000 * 1000};
     nanosleep(&t, NULL);
+#endif
 }
 
 int main(int argc, char** argv) {
