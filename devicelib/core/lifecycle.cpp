@@ -68,7 +68,7 @@ void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
 // stopped, its port released and the library closed, as kvxCloseDevice and kvxCloseLib would, before
 // the library's own state is torn down under threads that still use it.
 void stopAtProcessExit() {
-    if (WorkerThreadsEndedBySystem()) {
+    if (WorkerThreadsEndedBySystem() || ComReadThreadEndedBySystem()) {
         // The system has ended the threads already (Windows, before a DLL's exit handlers), perhaps
         // in the middle of holding a lock: nothing is left to stop, and nothing may be waited for.
         return;

@@ -191,6 +191,12 @@ bool ComReadThreadRunning() {
     return st.thread.joinable() && !st.stopRequested.load();
 }
 
+bool ComReadThreadEndedBySystem() {
+    ReceiveState& st = receiveState();
+    std::lock_guard lock(st.threadMutex);
+    return st.thread.joinable() && !st.stopRequested.load() && platform::threadEndedBySystem(st.thread);
+}
+
 int ReceiveThreadsAlive() {
     return receiveState().alive.load();
 }

@@ -28,6 +28,9 @@ std::uint32_t StopComReadThread();
 bool ComReadThreadRunning();
 // How many receive threads exist at this moment, stopping ones included (never more than one).
 int ReceiveThreadsAlive();
+// True when the receive thread runs no more although nobody stopped it: the process is ending and the
+// system has ended it (see WorkerThreadsEndedBySystem).
+bool ComReadThreadEndedBySystem();
 
 // True on the receive thread, that is inside a receive handler and so inside every transfer and
 // Bluetooth callback. A call made there that waits for a reply would wait for its own thread.

@@ -151,6 +151,37 @@ TEST_F(CallbackTest, CallsThatWaitForAReplyAreRefusedInACallback) {
     EXPECT_EQ(kvxIsTransferActiv(gHandle.load()), KVLIB_ERR_THREAD_IS_RUNNING);
 }
 
+// The same from a Bluetooth callback (here the scan's, without a running transfer, so that the
+// Bluetooth requests go out on the calling thread): waiting calls refused, the relay's own operations
+// work.
+void scanEvent(BtScanEvent* /*event*/) {
+    if (gCallbackRuns.fetch_add(1) != 0) {
+        return;
+    }
+    const std::uint32_t h = gHandle.load();
+    note("GetVoriKqInfo", GetVoriKqInfo(h, 0));
+    note("KvRemoteCmd", KvRemoteCmd(h, "get_ser_num", onShellReply));
+    note("BtReadMsgOn", BtReadMsgOn(h, 2, nullptr));
+    gCallbackDone.store(true);
+}
+
+TEST_F(CallbackTest, BluetoothCallbacksAreRefusedTheSameCalls) {
+    kvtest::Controller c({"--bt-loopback", "2:5"});
+    std::uint32_t rc = 0xFFFFFFFF;
+    gHandle.store(kvxOpenComDevice(c.port().c_str(), 38400, &rc));
+    ASSERT_EQ(rc, 0u);
+    ASSERT_EQ(StartScanBtDevice(gHandle.load(), scanEvent), 0u);
+    ASSERT_TRUE(waitFor([] { return gCallbackDone.load(); }, std::chrono::seconds(60)));
+    const auto r = results();
+    EXPECT_EQ(r.at("GetVoriKqInfo"), KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(r.at("KvRemoteCmd"), KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(r.at("BtReadMsgOn"), 0u);
+    // The read request went out from the callback and was answered.
+    EXPECT_TRUE(waitFor([] { return logText().find("Bluetooth: CALLBACK not defined ! action= BT_ACT_READ, idx= 2") !=
+                                    std::string::npos; }));
+    EXPECT_EQ(GetVoriKqInfo(gHandle.load(), 0), 0u);
+}
+
 // A callback that stops the transfer and closes the device: both take effect before the calls
 // return, the receive thread ends once the callback returns, and a reopen made meanwhile by the
 // application waits for it, so that there is never a second thread reading the port.
