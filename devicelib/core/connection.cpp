@@ -8,6 +8,7 @@
 #include "core/lifecycle.h"
 #include "core/log.h"
 #include "kvarolib.h"
+#include "platform/platform.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"
 #include "serial/receive.h"
@@ -92,7 +93,20 @@ std::uint32_t ReadMasterSlaveState() {
 }
 
 void CloseComDevice() {
-    std::lock_guard lock(closeMutex());
+    std::unique_lock lock(closeMutex(), std::defer_lock);
+    if (OnReceiveThread()) {
+        // A callback that closes the device. Another thread may be closing it at the same moment and
+        // be about to wait for this thread to end: once it has asked this thread to stop, the close
+        // is its business, and waiting for its lock would wait for ever.
+        while (!lock.try_lock()) {
+            if (ReceiveThreadStopping()) {
+                return;
+            }
+            platform::sleepMs(1);
+        }
+    } else {
+        lock.lock();
+    }
     LogMsg(LOG_TIME, "CloseComDevice, kvHandle= %d", static_cast<int>(deviceHandle().load()));
     StopComReadThread();
     if (deviceHandle().load() != 0) {
@@ -113,7 +127,10 @@ KVLIB_API std::uint32_t kvxOpenComDevice(const char* name, std::uint32_t /*baudR
                                          std::uint32_t* result) {
     std::uint32_t rc = 0;
     std::uint32_t handle = 0;
-    if (!kv::LibraryInitialised()) {
+    if (kv::RefusedOnReceiveThread("kvxOpenComDevice")) {
+        // The probe's reply would have to come through the thread that is waiting for it.
+        rc = KVLIB_ERR_THREAD_IS_RUNNING;
+    } else if (!kv::LibraryInitialised()) {
         // The events and threads a connection relies on exist only after kvxInitLib.
         rc = KVLIB_ERR_LIB_IS_NOT_INITIALIZED;
     } else {
@@ -158,7 +175,11 @@ KVLIB_API std::uint32_t kvxCloseDevice(std::uint32_t handle) {
         return 0;
     }
     // An upload writes through the port until it ends, which it does by itself within its time-outs.
-    kv::WaitForUploadEnd();
+    // A callback on the receive thread cannot wait for that: the upload waits for replies that only
+    // this thread delivers. The close withdraws the port from the upload instead.
+    if (!kv::OnReceiveThread()) {
+        kv::WaitForUploadEnd();
+    }
     kv::CloseComDevice();
     return 0;
 }

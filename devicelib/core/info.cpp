@@ -21,6 +21,7 @@
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"
+#include "serial/receive.h"
 #include "shell/remote_cmd.h"
 #include "shell/service.h"
 #include "transfer/request_table.h"
@@ -290,6 +291,10 @@ KVLIB_API std::uint32_t GetVoriKqBtStatus(std::uint32_t handle, BT_CHANNEL* chan
 // ---- Exchanges with the controller ------------------------------------------------------------------
 
 KVLIB_API std::uint32_t GetVoriKqMasterState(std::uint32_t handle) {
+    // Every exchange waits for a reply that the receive thread delivers.
+    if (kv::RefusedOnReceiveThread("GetVoriKqMasterState")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     if (const std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
         return rc;
     }
@@ -303,6 +308,9 @@ KVLIB_API std::uint32_t GetVoriKqMasterState(std::uint32_t handle) {
 }
 
 KVLIB_API std::uint32_t GetVoriKqInfo(std::uint32_t handle, std::int32_t shmId) {
+    if (kv::RefusedOnReceiveThread("GetVoriKqInfo")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     if (const std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
         return rc;
     }

@@ -1,17 +1,23 @@
 #include "core/lifecycle.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 
 #include "bluetooth/relay.h"
+#include "core/connection.h"
 #include "core/events.h"
 #include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
+#include "serial/receive.h"
+#include "shell/remote_cmd.h"
+#include "shell/service.h"
 #include "shell/upload.h"
 #include "transfer/engine.h"
 #include "transfer/replies.h"
 #include "transfer/transfer_area.h"
+#include "transfer/transfer_cycle.h"
 #include "transfer/transfer_state.h"
 
 namespace kv {
@@ -44,6 +50,60 @@ void closeEvents() {
     }
 }
 
+// The steps of kvxCloseLib, with the lifecycle lock held. `releaseArea` is false only on the receive
+// thread, whose reply handler is using the transfer area: the block is then left to the process's end.
+void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
+    StopKvMmTimer();
+    StopWorkerThreads();
+    LogMsg(LOG_TIME, "Closing event handles...");
+    closeEvents();
+    if (releaseArea) {
+        ReleaseTransferArea();
+    }
+    st.initialised.store(0);
+    LogMsg(LOG_TIME, "kvAroLib closed.");
+}
+
+// A program that returns from main (or calls exit) without closing the library: its transfer is
+// stopped, its port released and the library closed, as kvxCloseDevice and kvxCloseLib would, before
+// the library's own state is torn down under threads that still use it.
+void stopAtProcessExit() {
+    if (WorkerThreadsEndedBySystem() || ComReadThreadEndedBySystem()) {
+        // The system has ended the threads already (Windows, before a DLL's exit handlers), perhaps
+        // in the middle of holding a lock: nothing is left to stop, and nothing may be waited for.
+        return;
+    }
+    StopKolvX1Transfer();
+    if (deviceHandle().load() != 0) {
+        if (!OnReceiveThread()) {
+            WaitForUploadEnd();
+        }
+        CloseComDevice();
+    }
+    LifecycleState& st = lifecycle();
+    std::lock_guard lock(st.mutex);
+    if (st.initialised.load() != 0) {
+        closeLibraryLocked(st, !OnReceiveThread());
+    }
+}
+
+// Exit handlers and the destructors of function-local statics run in the reverse order of their
+// registration and construction. The state that the library's threads use is therefore constructed
+// first and the stop registered after it, so that the stop runs before any of it is destroyed.
+void arrangeStopAtProcessExit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        (void)comPort().isOpen();
+        (void)libraryEvents();
+        (void)SerialNumberText();
+        (void)ShellServiceActive();
+        (void)UploadThreadRunning();
+        (void)ComReadThreadRunning();
+        SignalTransferStarted();
+        std::atexit(stopAtProcessExit);
+    });
+}
+
 }  // namespace
 
 LibraryEvents& libraryEvents() {
@@ -60,6 +120,10 @@ bool LibraryInitialised() {
 extern "C" {
 
 KVLIB_API std::uint32_t kvxInitLib(void) {
+    // Its failure path frees the transfer area, which a receive handler holds while it runs.
+    if (kv::RefusedOnReceiveThread("kvxInitLib")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     kv::LifecycleState& st = kv::lifecycle();
     std::lock_guard lock(st.mutex);
     if (st.initialised.load() != 0) {
@@ -96,11 +160,17 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     }
     kv::transferFlags().threadWriteFlag.store(0);
     st.initialised.store(1);
+    kv::arrangeStopAtProcessExit();
     kv::LogMsg(kv::LOG_TIME, "kvAroLib is initialized ...");
     return 0;
 }
 
 KVLIB_API std::uint32_t kvxCloseLib(void) {
+    // It waits for the worker threads, which may be waiting for this thread (a close of the
+    // connection after a port error), and frees the transfer area that the running reply handler uses.
+    if (kv::RefusedOnReceiveThread("kvxCloseLib")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     // The upload thread uses the library's state to its end; it never outlives the library.
     kv::WaitForUploadEnd();
     kv::LifecycleState& st = kv::lifecycle();
@@ -108,13 +178,7 @@ KVLIB_API std::uint32_t kvxCloseLib(void) {
     if (st.initialised.load() == 0) {
         return 0;
     }
-    kv::StopKvMmTimer();
-    kv::StopWorkerThreads();
-    kv::LogMsg(kv::LOG_TIME, "Closing event handles...");
-    kv::closeEvents();
-    kv::ReleaseTransferArea();
-    st.initialised.store(0);
-    kv::LogMsg(kv::LOG_TIME, "kvAroLib closed.");
+    kv::closeLibraryLocked(st, true);
     return 0;
 }
 

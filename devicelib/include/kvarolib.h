@@ -361,18 +361,38 @@ KVX1_SIZE(IF08_TRANSFER, 9216);
 
 /* ---- Library lifecycle and device connection ------------------------------------------------- */
 
+/* Callbacks. The transfer callbacks and the Bluetooth callbacks run on the library's receive thread,
+ * the one thread that reads the controller's replies; no reply is handled while a callback runs, so
+ * a callback must return quickly. A call that waits for a reply would wait for its own thread, and
+ * is therefore refused at once with KVLIB_ERR_THREAD_IS_RUNNING when made in such a callback: these
+ * are kvxInitLib, kvxCloseLib, kvxOpenComDevice (and kvxOpenComDeviceNr), kvxStartTransferArea,
+ * GetVoriKqMasterState, GetVoriKqInfo, KvRemoteCmd (its callback is then called once without text),
+ * VKqCleanDisk, KvFileUpload and KvRamFileUpload. Everything else works in a callback, among it:
+ * kvxStopTransferArea, which has stopped the transfer when it returns; kvxCloseDevice, which has
+ * closed the port when it returns (no further reply of that connection reaches a callback, and the
+ * receive thread ends as soon as the callback returns; a kvxOpenComDevice made meanwhile on another
+ * thread waits for that); the queries of the transfer area and the setters queued for the transfer
+ * cycle; and the Bluetooth operations.
+ *
+ * A program that ends without kvxCloseLib (it returns from main, calls exit, or its interpreter
+ * stops on an error) ends normally with its own exit status: at its end the library stops a running
+ * transfer, closes the device and closes itself as kvxCloseDevice and kvxCloseLib would. */
+
 /* Starts the library: log, transfer area, events, worker threads and the 1 ms timer. Call it first;
  * KVLIB_ERR_LIB_IS_INITIALIZED when it already runs. */
 KVLIB_API uint32_t kvxInitLib(void);
-/* Stops what kvxInitLib started; close the device first. Always 0. */
+/* Stops what kvxInitLib started; close the device first. 0, or KVLIB_ERR_THREAD_IS_RUNNING in a
+ * callback (see above), where nothing is stopped. */
 KVLIB_API uint32_t kvxCloseLib(void);
 /* KVLIB_ERR_LIB_IS_INITIALIZED or KVLIB_ERR_LIB_IS_NOT_INITIALIZED, never 0. */
 KVLIB_API uint32_t kvxIsLibInit(void);
 /* Opens the controller on the port `name` (such as COM3, or a device path on Linux), probes it and
  * reads the master, its extensions and its serial number. The port always runs at 38400 baud. Returns
- * the device handle; the result code goes to *result when result is not NULL. */
+ * the device handle; the result code goes to *result when result is not NULL (KVLIB_ERR_THREAD_IS_RUNNING
+ * and handle 0 in a callback). */
 KVLIB_API uint32_t kvxOpenComDevice(const char* name, uint32_t baudRate, uint32_t* result);
-/* Closes the connection. Always 0; a wrong handle closes nothing. */
+/* Closes the connection. Always 0; a wrong handle closes nothing. Waits for a running upload to end,
+ * except in a callback, where the port is taken from the upload instead (the upload then fails). */
 KVLIB_API uint32_t kvxCloseDevice(uint32_t deviceHandle);
 /* kvxOpenComDevice for the port named "COM<portNumber>" (on Linux COMn is /dev/ttyS<n-1>). A number
  * whose name would not fit 11 characters is refused with KVLIB_ERR_INVALID_PARAM. */
@@ -391,10 +411,10 @@ KVLIB_API uint32_t GetComStatus(uint32_t deviceHandle);
  * 5 s for its first answered I/O exchange: 0 or KVLIB_ERR_TIMEOUT_TA; KVLIB_ERR_THREAD_NOT_RUNNING,
  * with the state stopped, when a stop or a failed port write ended the exchange right after its first
  * answer. A start while a transfer runs restarts it (counters reset, a new handshake); the master's
- * state is read once a second while it runs. */
+ * state is read once a second while it runs. KVLIB_ERR_THREAD_IS_RUNNING in a callback. */
 KVLIB_API uint32_t kvxStartTransferArea(uint32_t deviceHandle);
-/* Stops the exchange. Always 0. A stop while a shell command or an upload holds the port stops the
- * exchange for good: it does not resume when the port is handed back. */
+/* Stops the exchange; also in a callback. Always 0. A stop while a shell command or an upload holds
+ * the port stops the exchange for good: it does not resume when the port is handed back. */
 KVLIB_API uint32_t kvxStopTransferArea(void);
 /* KVLIB_ERR_THREAD_IS_RUNNING, KVLIB_ERR_THREAD_SYNCHRONIZED (starting) or KVLIB_ERR_THREAD_NOT_RUNNING,
  * or the handle check's code. */
@@ -406,7 +426,8 @@ KVLIB_API TRANSFER_STATUS* GetKvX1TransferStatusAddr(uint32_t deviceHandle, int3
 
 /* ---- Transfer callbacks ------------------------------------------------------------------------- */
 
-/* Called on the library's receive thread with two numbers; it must return quickly. */
+/* Called on the library's receive thread with two numbers; it must return quickly. What it may call
+ * is said at the head of the lifecycle functions. */
 typedef void (*VoriKqCallback)(int32_t a, int32_t b);
 /* (shmId 1..8, 1 = extension controller known / 0 = gone). NULL removes the callback. */
 KVLIB_API void SetCBVoriExtState(VoriKqCallback callback);
@@ -446,12 +467,13 @@ KVLIB_API uint32_t kvxGetSerialNrStrg(uint32_t deviceHandle, char* buffer, uint3
 
 /* Reads the information and state of the master and the information of every extension it reports,
  * as an open does: 0 or KVLIB_ERR_TIMEOUT; KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a
- * shell command or a file upload holds the port. */
+ * shell command or a file upload holds the port, and in a callback. */
 KVLIB_API uint32_t GetVoriKqMasterState(uint32_t deviceHandle);
 /* *alive = 1 when extension index + 1 (index 0 to 7) is present, else 0; 0 for any other index. */
 KVLIB_API uint32_t GetVoriKqSlaveAlive(uint32_t deviceHandle, int32_t index, uint32_t* alive);
 /* Reads controller shmId's information record afresh (up to 3 s): 0 or KVLIB_ERR_TIMEOUT;
- * KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a shell service holds the port. */
+ * KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a shell service holds the port, and in a
+ * callback. */
 KVLIB_API uint32_t GetVoriKqInfo(uint32_t deviceHandle, int32_t shmId);
 /* The device name (1 to 16 characters). */
 KVLIB_API uint32_t GetVoriKqDevName(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
@@ -510,11 +532,12 @@ typedef void (*KvRemoteCmdCallback)(const char* reply, uint32_t length);
 
 /* Sends one command line (at most 77 characters) to the controller's shell and collects the answer
  * until the prompt follows the echo of the command. The callback, which may be NULL, is called exactly
- * once on the caller's thread before the function returns. */
+ * once on the caller's thread before the function returns. KVLIB_ERR_THREAD_IS_RUNNING, with nothing
+ * sent, while an upload or another command holds the port, and in a transfer or Bluetooth callback. */
 KVLIB_API uint32_t KvRemoteCmd(uint32_t deviceHandle, const char* command, KvRemoteCmdCallback callback);
 
 /* Erases a storage area of the controller: 0 the RAM disk, 2 the system flash (refused), any other
- * value the flash disk. */
+ * value the flash disk. Refused like KvRemoteCmd. */
 KVLIB_API uint32_t VKqCleanDisk(uint32_t deviceHandle, int32_t area);
 
 /* ---- Upload ---------------------------------------------------------------------------------- */
@@ -539,7 +562,8 @@ typedef void (*UploadStatusCallback)(uint32_t status);
  * upload thread runs (the outcome arrives through the callback, which may be NULL), or
  * KVLIB_ERR_UPLOAD_FILE_NOT_OPEN, KVLIB_ERR_UPLOAD_INVALID_FSIZE (also for a file of 4 GiB or more),
  * KVLIB_ERR_INVALID_PARAM (a NULL path, or a name that is empty, longer than 83 characters or holds a
- * '"' or a control character), KVLIB_ERR_THREAD_IS_RUNNING while an upload or a shell command runs,
+ * '"' or a control character), KVLIB_ERR_THREAD_IS_RUNNING while an upload or a shell command runs
+ * and in a transfer or Bluetooth callback,
  * KVLIB_ERR_THREAD_NOT_STARTABLE, or the device-handle check's code. While an upload runs, calls that
  * would write to the port directly are refused with KVLIB_ERR_THREAD_IS_RUNNING; kvxCloseDevice and
  * kvxCloseLib wait until it has ended (every wait of the upload has a time-out). */
@@ -559,7 +583,8 @@ KVLIB_API uint32_t KvRamFileUpload(uint32_t deviceHandle, int32_t target, const 
  * transfer runs the transfer cycle sends it within its next cycles. The controller's answers arrive
  * later, on the library's receive thread: each updates the channel's BT_CHANNEL entry in the
  * transfer area (see StatusBtConnection) and then calls the callback stored for that action and
- * channel. Callbacks must return quickly; no other reply is handled while one runs.
+ * channel. Callbacks must return quickly; no other reply is handled while one runs. What they may call
+ * is said at the head of the lifecycle functions.
  *
  * The channel operations return the device-handle check's code, KVLIB_ERR_BT_INVALID_CHANNEL for a
  * channel outside 1 to 8 (nothing stored or sent in either case), KVLIB_ERR_THREAD_IS_RUNNING, with

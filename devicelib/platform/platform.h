@@ -118,6 +118,10 @@ class ManualResetEvent {
 // Asks for time-critical scheduling of `t` (SCHED_FIFO on POSIX); quietly keeps the normal priority
 // when the system refuses.
 void setTimeCriticalPriority(std::thread& t);
+// True when the running thread `t` (joinable) has been ended without returning: Windows ends every
+// other thread of a process that exits before it runs a DLL's exit handlers. Never on POSIX, where
+// the threads still run while exit handlers do.
+bool threadEndedBySystem(std::thread& t);
 
 // ---------------------------------------------------------------------------------------------
 // Time

@@ -5,6 +5,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "serial/receive.h"
 #include "serial/telegram.h"
 #include "transfer/engine.h"
 #include "transfer/request_table.h"
@@ -164,6 +165,10 @@ void IFInputData(const std::uint8_t* bytes, std::int32_t count) {
                 st.state.store(GET_STX_STATE);
                 AnalyseIFTicket(st.buffer.data() + 4, st.expected);
                 state = GET_STX_STATE;
+                if (ReceiveThreadStopping()) {
+                    // A callback closed the device: what follows belongs to the closed connection.
+                    return;
+                }
                 break;
             }
             default:

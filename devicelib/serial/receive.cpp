@@ -24,11 +24,19 @@ namespace {
 struct ReceiveState {
     std::atomic<RxHandler> handler{IFInputData};
 
-    std::mutex threadMutex;  // guards starting and stopping
+    // Starting and stopping from outside the receive thread, one at a time, joins included. The
+    // receive thread itself never takes it: a handler (an application callback) that closes the
+    // device must not wait for a stop that waits for this very handler.
+    std::mutex lifeMutex;
+    std::mutex threadMutex;  // guards `thread`; held only briefly, never across a join
     std::thread thread;
     std::atomic<bool> stopRequested{false};
     platform::Wakeup wakeup;
+    std::atomic<int> alive{0};  // receive threads between their first and last step
 };
+
+// Set on the receive thread for its whole life.
+thread_local bool tOnReceiveThread = false;
 
 // Never destroyed: a connection the application did not close must not take the process down at
 // exit by destroying a running thread's object.
@@ -46,7 +54,13 @@ void recordReadFailure(std::uint32_t osError) {
 }
 
 void ReadComThread() {
+    tOnReceiveThread = true;
     ReceiveState& st = receiveState();
+    st.alive.fetch_add(1);
+    struct Leaving {
+        ReceiveState& st;
+        ~Leaving() { st.alive.fetch_sub(1); }
+    } leaving{st};
     ComPort& port = comPort();
     std::array<std::uint8_t, kRxChunkBytes> buffer{};
     bool failed = false;
@@ -100,11 +114,25 @@ void ReadComThread() {
 
 std::uint32_t StartComReadThread() {
     ReceiveState& st = receiveState();
-    std::lock_guard lock(st.threadMutex);
+    if (tOnReceiveThread) {
+        // A thread cannot start its own successor: it would have to wait for itself to end.
+        LogMsg(LOG_ERROR, "StartComReadThread, CreateThread() failed with error %d", 0);
+        return KVLIB_ERR_THREAD_NOT_STARTABLE;
+    }
+    std::lock_guard life(st.lifeMutex);
     LogMsg(LOG_TIME, "Starting thread [ReadComThread]...");
-    if (st.thread.joinable()) {
-        // One receive thread per connection; a second start finds it running.
-        return 0;
+    std::thread finished;
+    {
+        std::lock_guard lock(st.threadMutex);
+        if (st.thread.joinable() && !st.stopRequested.load()) {
+            // One receive thread per connection; a second start finds it running.
+            return 0;
+        }
+        // A thread stopped from its own handler may still be in that handler.
+        finished = std::move(st.thread);
+    }
+    if (finished.joinable()) {
+        finished.join();
     }
     if (!st.wakeup.valid()) {
         LogMsg(LOG_ERROR, "StartComReadThread, CreateThread() failed with error %d", 0);
@@ -114,6 +142,7 @@ std::uint32_t StartComReadThread() {
     st.stopRequested.store(false);
     // A frame cut off by the last connection must not be taken up by this one.
     ResetParser();
+    std::lock_guard lock(st.threadMutex);
     try {
         st.thread = std::thread(ReadComThread);
     } catch (const std::system_error& e) {
@@ -129,18 +158,26 @@ std::uint32_t StartComReadThread() {
 
 std::uint32_t StopComReadThread() {
     ReceiveState& st = receiveState();
-    std::lock_guard lock(st.threadMutex);
-    if (!st.thread.joinable()) {
+    if (tOnReceiveThread) {
+        // Asked from a receive handler: the thread ends once the handler returns and reads nothing
+        // more. Its object stays behind for the next start (or stop) to join.
+        st.stopRequested.store(true);
+        st.wakeup.signal();
+        LogMsg(LOG_TIME, "cancel thread [ReadComThread]...");
         return 0;
+    }
+    std::lock_guard life(st.lifeMutex);
+    std::thread running;
+    {
+        std::lock_guard lock(st.threadMutex);
+        if (!st.thread.joinable()) {
+            return 0;
+        }
+        running = std::move(st.thread);
     }
     st.stopRequested.store(true);
     st.wakeup.signal();
-    if (st.thread.get_id() == std::this_thread::get_id()) {
-        // Asked from a receive handler: the thread ends after the handler returns.
-        st.thread.detach();
-    } else {
-        st.thread.join();
-    }
+    running.join();
     st.wakeup.drain();
     LogMsg(LOG_TIME, "cancel thread [ReadComThread]...");
     return 0;
@@ -149,7 +186,33 @@ std::uint32_t StopComReadThread() {
 bool ComReadThreadRunning() {
     ReceiveState& st = receiveState();
     std::lock_guard lock(st.threadMutex);
-    return st.thread.joinable();
+    return st.thread.joinable() && !st.stopRequested.load();
+}
+
+bool ComReadThreadEndedBySystem() {
+    ReceiveState& st = receiveState();
+    std::lock_guard lock(st.threadMutex);
+    return st.thread.joinable() && !st.stopRequested.load() && platform::threadEndedBySystem(st.thread);
+}
+
+int ReceiveThreadsAlive() {
+    return receiveState().alive.load();
+}
+
+bool OnReceiveThread() {
+    return tOnReceiveThread;
+}
+
+bool ReceiveThreadStopping() {
+    return tOnReceiveThread && receiveState().stopRequested.load();
+}
+
+bool RefusedOnReceiveThread(const char* caller) {
+    if (!tOnReceiveThread) {
+        return false;
+    }
+    LogMsg(LOG_TIME, "%s, refused: called on the receive thread (from a callback)", caller);
+    return true;
 }
 
 RxHandler RxHandlerForMode(int mode) {

@@ -17,10 +17,30 @@ enum RxMode : int {
 // The largest chunk the receive thread hands to a handler at once.
 inline constexpr std::uint32_t kRxChunkBytes = 2048;
 
+// Starts the receive thread. A thread that was asked to stop from its own handler (a callback that
+// closed the device) is waited for first, so that never two threads read the port.
 std::uint32_t StartComReadThread();
 // Asks the receive thread to stop, wakes it and returns once it has ended: no handler runs after.
+// Asked on the receive thread itself (from a handler), it returns at once and the thread ends when
+// the handler returns; it reads nothing more.
 std::uint32_t StopComReadThread();
+// True while a receive thread runs that has not been asked to stop.
 bool ComReadThreadRunning();
+// How many receive threads exist at this moment, stopping ones included (never more than one).
+int ReceiveThreadsAlive();
+// True when the receive thread runs no more although nobody stopped it: the process is ending and the
+// system has ended it (see WorkerThreadsEndedBySystem).
+bool ComReadThreadEndedBySystem();
+
+// True on the receive thread, that is inside a receive handler and so inside every transfer and
+// Bluetooth callback. A call made there that waits for a reply would wait for its own thread.
+bool OnReceiveThread();
+// True on the receive thread once it has been asked to stop (a callback closed the device): the
+// rest of the chunk in hand belongs to the closed connection and is not dispatched.
+bool ReceiveThreadStopping();
+// The check at the top of every exported call that waits for the receive thread: true (and a log
+// line naming `caller`) when it runs on the receive thread and must be refused.
+bool RefusedOnReceiveThread(const char* caller);
 
 // Installs the handler of `mode` and returns the mode.
 int SetRxHandler(int mode);

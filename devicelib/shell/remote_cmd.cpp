@@ -71,6 +71,10 @@ bool promptAfterEcho(const std::optional<std::string>& reply, const char* comman
 std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCall,
                           std::optional<std::string>& reply) {
     reply.reset();
+    // The answer arrives through the receive thread; waiting for it there would stall all reception.
+    if (RefusedOnReceiveThread("SendRemoteCmd")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     if (std::uint32_t rc = CheckDeviceHandle(handle); rc != 0) {
         return rc;
     }

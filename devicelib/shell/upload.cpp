@@ -725,6 +725,11 @@ extern "C" {
 
 KVLIB_API std::uint32_t KvFileUpload(std::uint32_t deviceHandle, const char* fileName, std::int32_t target,
                                      UploadStatusCallback callback) {
+    // Its start waits for the transfer cycle's request in flight, whose reply the receive thread
+    // delivers; the upload itself lives on the controller's answers.
+    if (kv::RefusedOnReceiveThread("KvFileUpload")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     if (std::uint32_t rc = kv::CheckDeviceHandle(deviceHandle); rc != 0) {
         return rc;
     }
@@ -761,6 +766,9 @@ KVLIB_API std::uint32_t KvFileUpload(std::uint32_t deviceHandle, const char* fil
 
 KVLIB_API std::uint32_t KvRamFileUpload(std::uint32_t deviceHandle, std::int32_t target, const void* data,
                                         std::uint32_t size, const char* name, UploadStatusCallback callback) {
+    if (kv::RefusedOnReceiveThread("KvProgUpload")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     if (std::uint32_t rc = kv::CheckDeviceHandle(deviceHandle); rc != 0) {
         return rc;
     }

@@ -61,9 +61,12 @@ struct EngineState {
     std::atomic<bool> stopRequested{false};
 };
 
+// Never destroyed: the thread objects of a library that the application did not close must not be
+// destroyed while their threads run (that would end the process with std::terminate). The stop at
+// process exit (kvxInitLib arranges it) ends them first wherever it can.
 EngineState& engine() {
-    static EngineState state;
-    return state;
+    static EngineState* const state = new EngineState();
+    return *state;
 }
 
 bool stopRequested() {
@@ -233,6 +236,12 @@ void StopWorkerThreads() {
         }
     }
     LogMsg(LOG_TIME, "Threads terminated...");
+}
+
+bool WorkerThreadsEndedBySystem() {
+    EngineState& e = engine();
+    std::lock_guard lock(e.threadMutex);
+    return e.tickThread.joinable() && platform::threadEndedBySystem(e.tickThread);
 }
 
 void AdvanceRunTimeCounters(std::uint16_t* c) {

@@ -33,6 +33,9 @@ void StopKvMmTimer();
 std::uint32_t StartWorkerThreads();
 // Asks the worker threads to stop and joins them: afterwards none of them touches library state.
 void StopWorkerThreads();
+// True when the worker threads run no more although nobody stopped them: the system ended them
+// because the process is ending (Windows does so before a DLL's exit handlers run).
+bool WorkerThreadsEndedBySystem();
 
 // Timing of the reply to the request with `counter`. RecordReplyTime says whether the reply answers
 // the cycle's outstanding request (the first reply with its counter); it times it only when that

@@ -8,6 +8,7 @@
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
+#include "serial/receive.h"
 #include "serial/telegram.h"
 #include "shell/service.h"
 #include "transfer/area_fields.h"
@@ -211,6 +212,10 @@ void ChangeCheck() {
 extern "C" {
 
 KVLIB_API std::uint32_t kvxStartTransferArea(std::uint32_t handle) {
+    // The handshake's reply is handled on the receive thread.
+    if (kv::RefusedOnReceiveThread("kvxStartTransferArea")) {
+        return KVLIB_ERR_THREAD_IS_RUNNING;
+    }
     if (std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
         return rc;
     }

@@ -144,6 +144,26 @@ def program_scenarios(build, kqsim, work):
               f"{(result.stdout + result.stderr).strip().splitlines()[-1]!r}")
 
 
+def exit_scenarios(build, kqsim, work):
+    """A program that ends without closing the library, with the DLL and with the static library:
+    it returns from main with the transfer running, or calls exit from a callback on the library's
+    receive thread. Either way its own exit code and all of its buffered output."""
+    lines = "".join(f"line {i} of the output\n" for i in range(200))
+    env = {"WINEPATH": windows_path(build / "devicelib")}
+    for variant, mode, code, last in (("shared", "transfer", 5, "leaving with the transfer running\n"),
+                                      ("static", "transfer", 6, "leaving with the transfer running\n"),
+                                      ("shared", "callback", 3, "counter 0 of controller 0 reset, leaving\n"),
+                                      ("static", "callback", 4, "counter 0 of controller 0 reset, leaving\n")):
+        name = f"unclosed library, {variant}, {mode}"
+        scenario = work / f"exit-{variant}-{mode}"
+        scenario.mkdir()
+        env["KVLIB_LOG_DIR"] = windows_path(scenario)
+        with Simulator(kqsim, scenario):
+            result, _ = run_wine(build / "tests" / "windows" / f"kv_unclosed_library_{variant}.exe",
+                                 [PORT, mode, str(code)], scenario, env, timeout=120, binary=True)
+        expect_program(name, result, lines + last, code)
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -166,6 +186,7 @@ def main():
             # The Bluetooth relay, with channels 2 and 5 as the simulated radio's loopback pair.
             gtest_scenario(build, kqsim, work, "bluetooth", "WineBluetooth.*", ("--bt-loopback", "2:5"))
             program_scenarios(build, kqsim, work)
+            exit_scenarios(build, kqsim, work)
         except (Failure, subprocess.TimeoutExpired) as failure:
             print(f"FAILED: {failure}", file=sys.stderr)
             return 1

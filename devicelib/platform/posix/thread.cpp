@@ -20,4 +20,8 @@ void setTimeCriticalPriority(std::thread& t) {
     (void)pthread_setschedparam(t.native_handle(), SCHED_FIFO, &param);
 }
 
+bool threadEndedBySystem(std::thread& /*t*/) {
+    return false;
+}
+
 }  // namespace kv::platform

@@ -28,4 +28,11 @@ void setTimeCriticalPriority(std::thread& t) {
     }
 }
 
+bool threadEndedBySystem(std::thread& t) {
+    // A thread's handle is signalled once the thread has ended. The library's threads end on their
+    // own only after a stop request, whose caller joins them at once.
+    HANDLE h = threadHandle(t);
+    return h != nullptr && WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+}
+
 }  // namespace kv::platform
