@@ -5,6 +5,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "serial/exchange.h"
 #include "serial/telegram.h"
 #include "transfer/engine.h"
 #include "transfer/request_table.h"
@@ -196,6 +197,10 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length) {
     }
     handler(GetU32LE(ticket + kTicketCountOffset), ticket + kTicketPayloadOffset,
             length - static_cast<std::int32_t>(kTicketPayloadOffset));
+    if (bluetooth == 0) {
+        // A single exchange waits for exactly this reply; the handler has stored it by now.
+        SingleExchangeReplyArrived(GetU32LE(ticket + kTicketCodeOffset), counter);
+    }
     // Only the answer to the cycle's outstanding request wakes it; a reply to an earlier copy of a
     // repeated request has already been counted down by RecordReplyTime.
     if (bluetooth == 0 && requestCounter().load() == counter && repeatAccounting().repeatCount.load() == 1) {
