@@ -9,6 +9,7 @@
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
+#include "serial/receive.h"
 
 namespace kv {
 namespace {
@@ -70,6 +71,10 @@ std::uint32_t SendAndWaitReply(TransmitLock tx) {
     waiter.counter = GetU16LE(tx.data() + 4 + kTicketCounterOffset);
     // Registered before the request goes out: the reply may come before this thread waits.
     const WaiterRegistration registration(waiter);
+    if (PortLinkDown()) {
+        // The port failed (or was closed) before the request could be written.
+        return KVLIB_ERR_DEVICE_NOT_OPEN;
+    }
     std::uint32_t error = 0;
     (void)comPort().SendData(tx.data(), tx.length(), &error);
     tx.unlock();

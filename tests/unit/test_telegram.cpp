@@ -17,6 +17,7 @@
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"
+#include "serial/receive.h"
 #include "serial/telegram.h"
 #include "support/lib_fixture.h"
 
@@ -194,6 +195,7 @@ class SingleExchangeTest : public testing::Test {
         }
         kv::InitLog();
         ASSERT_FALSE(kv::comPort().isOpen());
+        kv::ClearPortLinkDown();
         kv::requestCounter().store(41);
         kv::sessionId().store(9);
     }
