@@ -538,7 +538,6 @@ std::unique_ptr<std::ifstream> openFileForUpload(const char* path, int& osError)
     if (!platform::isRegularFile(path, osError)) {
         return nullptr;
     }
-
     std::error_code ec;
     errno = 0;
     auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
