@@ -50,6 +50,10 @@ std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     LogMsg(LOG_TIME, "kvxOpenComDevice(), kvHandle= %d", static_cast<int>(h));
 
     port.PurgePort();
+    // A new connection starts on the telegram side, whatever an exchange of the last one left
+    // installed, and its exchanges may wait for answers again.
+    SetRxHandler(RX_TELEGRAM);
+    ClearPortLinkDown();
     if (StartComReadThread() != 0) {
         CloseComDevice();
         deviceHandle().store(0);
@@ -108,6 +112,9 @@ void CloseComDevice() {
         lock.lock();
     }
     LogMsg(LOG_TIME, "CloseComDevice, kvHandle= %d", static_cast<int>(deviceHandle().load()));
+    // An exchange waiting for an answer on this port would wait out its time-out (and keep the
+    // receive handler): it ends now, with a failure.
+    FailExchangesInFlight();
     StopComReadThread();
     if (deviceHandle().load() != 0) {
         comPort().PurgePort();

@@ -389,10 +389,14 @@ KVLIB_API uint32_t kvxIsLibInit(void);
 /* Opens the controller on the port `name` (such as COM3, or a device path on Linux), probes it and
  * reads the master, its extensions and its serial number. The port always runs at 38400 baud. Returns
  * the device handle; the result code goes to *result when result is not NULL (KVLIB_ERR_THREAD_IS_RUNNING
- * and handle 0 in a callback). */
+ * and handle 0 in a callback). The serial number is read through the shell and does not decide the
+ * result: a controller that does not answer it, or whose output never reaches a prompt (given up after
+ * 45 s), leaves it "0000000000". */
 KVLIB_API uint32_t kvxOpenComDevice(const char* name, uint32_t baudRate, uint32_t* result);
-/* Closes the connection. Always 0; a wrong handle closes nothing. Waits for a running upload to end,
- * except in a callback, where the port is taken from the upload instead (the upload then fails). */
+/* Closes the connection. Always 0; a wrong handle closes nothing. A shell command or information
+ * query still waiting for its answer on the connection ends at once with KVLIB_ERR_DEVICE_NOT_OPEN.
+ * A running upload is waited for (see KvFileUpload), except in a callback, where the port is taken
+ * from the upload instead (the upload then fails). */
 KVLIB_API uint32_t kvxCloseDevice(uint32_t deviceHandle);
 /* kvxOpenComDevice for the port named "COM<portNumber>" (on Linux COMn is /dev/ttyS<n-1>). A number
  * whose name would not fit 11 characters is refused with KVLIB_ERR_INVALID_PARAM. */
@@ -471,9 +475,10 @@ KVLIB_API uint32_t kvxGetSerialNrStrg(uint32_t deviceHandle, char* buffer, uint3
 KVLIB_API uint32_t GetVoriKqMasterState(uint32_t deviceHandle);
 /* *alive = 1 when extension index + 1 (index 0 to 7) is present, else 0; 0 for any other index. */
 KVLIB_API uint32_t GetVoriKqSlaveAlive(uint32_t deviceHandle, int32_t index, uint32_t* alive);
-/* Reads controller shmId's information record afresh (up to 3 s): 0 or KVLIB_ERR_TIMEOUT;
- * KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a shell service holds the port, and in a
- * callback. */
+/* Reads controller shmId's information record afresh (up to 3 s): 0 once the controller's answer to
+ * this very request is stored, or KVLIB_ERR_TIMEOUT; KVLIB_ERR_DEVICE_NOT_OPEN at once when the port
+ * fails or is closed meanwhile; KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while a shell service
+ * holds the port, and in a callback. */
 KVLIB_API uint32_t GetVoriKqInfo(uint32_t deviceHandle, int32_t shmId);
 /* The device name (1 to 16 characters). */
 KVLIB_API uint32_t GetVoriKqDevName(uint32_t deviceHandle, int32_t shmId, char* buffer, uint32_t size);
@@ -533,7 +538,9 @@ typedef void (*KvRemoteCmdCallback)(const char* reply, uint32_t length);
 /* Sends one command line (at most 77 characters) to the controller's shell and collects the answer
  * until the prompt follows the echo of the command. The callback, which may be NULL, is called exactly
  * once on the caller's thread before the function returns. KVLIB_ERR_THREAD_IS_RUNNING, with nothing
- * sent, while an upload or another command holds the port, and in a transfer or Bluetooth callback. */
+ * sent, while an upload or another command holds the port, and in a transfer or Bluetooth callback.
+ * When the port fails (the controller is unplugged) or the device is closed while the answer is
+ * awaited, the call ends at once with KVLIB_ERR_DEVICE_NOT_OPEN and the callback gets no text. */
 KVLIB_API uint32_t KvRemoteCmd(uint32_t deviceHandle, const char* command, KvRemoteCmdCallback callback);
 
 /* Erases a storage area of the controller: 0 the RAM disk, 2 the system flash (refused), any other
@@ -553,17 +560,21 @@ KVLIB_API uint32_t VKqCleanDisk(uint32_t deviceHandle, int32_t area);
  * cancels after a block (KVLIB_ERR_UPLOAD_FAILED follows); KVLIB_ERR_UPLOAD_CACHE_UPDATE after the
  * last block to the flash disk or the system flash; then one final status: KVLIB_ERR_UPLOAD_DONE,
  * KVLIB_ERR_UPLOAD_FAILED, KVLIB_ERR_UPLOAD_TIMEOUT, KVLIB_ERR_UPLOAD_CANCELED (cancelled before
- * the first block) or KVLIB_ERR_UPLOAD_FILE_READ_ERR. The final status comes after the library has
- * handed the port back: from then on shell commands and the transfer area work again. */
+ * the first block) or KVLIB_ERR_UPLOAD_FILE_READ_ERR. KVLIB_ERR_UPLOAD_FAILED comes at once, too,
+ * when the port fails or is closed under the upload. The final status comes after the library has
+ * handed the port back: from then on shell commands and the transfer area work again, and the
+ * callback may start the next upload. */
 typedef void (*UploadStatusCallback)(uint32_t status);
 
 /* Uploads a file to storage area `target` (UPLOAD_RAMDISK, UPLOAD_FLASH, UPLOAD_SYSTEM) under its own
  * name: what follows the path's last separator ('\\' on Windows, '/' elsewhere). Returns 0 once the
  * upload thread runs (the outcome arrives through the callback, which may be NULL), or
- * KVLIB_ERR_UPLOAD_FILE_NOT_OPEN, KVLIB_ERR_UPLOAD_INVALID_FSIZE (also for a file of 4 GiB or more),
- * KVLIB_ERR_INVALID_PARAM (a NULL path, or a name that is empty, longer than 83 characters or holds a
- * '"' or a control character), KVLIB_ERR_THREAD_IS_RUNNING while an upload or a shell command runs
- * and in a transfer or Bluetooth callback,
+ * KVLIB_ERR_UPLOAD_FILE_NOT_OPEN (also, without waiting, for anything that is not a regular file: a
+ * directory, a FIFO, a device), KVLIB_ERR_UPLOAD_INVALID_FSIZE (also for a file of 4 GiB or more),
+ * KVLIB_ERR_INVALID_PARAM (a NULL path, or a name that is empty, longer than 83 characters, holds a
+ * '"', a '/' or a control character, or is "." or ".."), KVLIB_ERR_THREAD_IS_RUNNING while an upload
+ * or a shell command runs (also from a status callback before the final one) and in a transfer or
+ * Bluetooth callback,
  * KVLIB_ERR_THREAD_NOT_STARTABLE, or the device-handle check's code. While an upload runs, calls that
  * would write to the port directly are refused with KVLIB_ERR_THREAD_IS_RUNNING; kvxCloseDevice and
  * kvxCloseLib wait until it has ended (every wait of the upload has a time-out). */
@@ -571,7 +582,9 @@ KVLIB_API uint32_t KvFileUpload(uint32_t deviceHandle, const char* fileName, int
                                 UploadStatusCallback callback);
 
 /* Uploads `size` bytes from memory under `name`, as KvFileUpload does. The memory is not copied: it
- * must stay valid until the final status has arrived. `data` may be NULL only when size is 0. */
+ * must stay valid until the final status has arrived. `data` may be NULL only when size is 0. The name
+ * is a plain file name: one with a '/' in it, or "." or "..", is refused up front with
+ * KVLIB_ERR_INVALID_PARAM (the controller would refuse it and leave the upload to time out). */
 KVLIB_API uint32_t KvRamFileUpload(uint32_t deviceHandle, int32_t target, const void* data, uint32_t size,
                                    const char* name, UploadStatusCallback callback);
 

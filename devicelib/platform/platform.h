@@ -192,6 +192,13 @@ std::optional<std::string> environmentValue(const char* name);
 std::string profileString(const std::string& file, const std::string& section, const std::string& key,
                           const std::string& fallback);
 
+// True when `path` names a regular file (symbolic links followed). Nothing is read and nothing waits
+// (POSIX looks at the entry only; Windows at most opens it for a query), so a FIFO or a device is
+// told apart without blocking on it. False otherwise, with `osError` the system's error number: the
+// one of the failed look-up, that of a directory (EISDIR / ERROR_DIRECTORY) or, for any other kind
+// of file, EINVAL / ERROR_INVALID_FUNCTION.
+bool isRegularFile(const std::string& path, int& osError);
+
 // The name (without directory) of the first directory entry that matches `pattern`, whose last
 // component may hold the wildcards '*' and '?'. Nothing when no entry matches.
 std::optional<std::string> firstDirectoryEntry(const std::string& pattern);

@@ -6,6 +6,7 @@
 #include "core/events.h"
 #include "core/log.h"
 #include "serial/receive.h"
+#include "serial/exchange.h"
 #include "serial/telegram.h"
 #include "transfer/engine.h"
 #include "transfer/request_table.h"
@@ -203,6 +204,10 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length) {
     }
     handler(GetU32LE(ticket + kTicketCountOffset), ticket + kTicketPayloadOffset,
             length - static_cast<std::int32_t>(kTicketPayloadOffset));
+    if (bluetooth == 0) {
+        // A single exchange waits for exactly this reply; the handler has stored it by now.
+        SingleExchangeReplyArrived(GetU32LE(ticket + kTicketCodeOffset), counter);
+    }
     // Queued after the handler: the reply that brought the new id may answer a configuration write,
     // and its handler would otherwise settle the write that the new session needs.
     if (newSession) {

@@ -10,6 +10,7 @@
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
+#include "serial/exchange.h"
 #include "serial/parser.h"
 #include "shell/remote_cmd.h"
 #include "shell/upload.h"
@@ -23,6 +24,7 @@ namespace {
 
 struct ReceiveState {
     std::atomic<RxHandler> handler{IFInputData};
+    std::atomic<bool> linkDown{false};
 
     // Starting and stopping from outside the receive thread, one at a time, joins included. The
     // receive thread itself never takes it: a handler (an application callback) that closes the
@@ -47,6 +49,8 @@ ReceiveState& receiveState() {
 
 void recordReadFailure(std::uint32_t osError) {
     LogMsg(LOG_TIME, "ReadComThread, ReadData failed... !");
+    // Nothing more will arrive: whoever waits for an answer is told now, not after its time-out.
+    FailExchangesInFlight();
     StopKolvX1Transfer();
     const auto low = static_cast<std::uint16_t>(osError & 0xFFFFu);
     transferFlags().portError.store(low);
@@ -237,6 +241,22 @@ RxHandler CurrentRxHandler() {
 
 void SetRxHandlerForTesting(RxHandler handler) {
     receiveState().handler.store(handler);
+}
+
+void FailExchangesInFlight() {
+    // The flag first: an exchange that registers after the wake-ups below sees it.
+    receiveState().linkDown.store(true);
+    FailRemoteCmdInFlight();
+    FailSingleExchangesInFlight();
+    FailUploadInFlight();
+}
+
+bool PortLinkDown() {
+    return receiveState().linkDown.load();
+}
+
+void ClearPortLinkDown() {
+    receiveState().linkDown.store(false);
 }
 
 void PauseTransferCycle() {

@@ -51,6 +51,16 @@ RxHandler CurrentRxHandler();
 // Installs any handler; for tests that need to see the raw chunks.
 void SetRxHandlerForTesting(RxHandler handler);
 
+// The connection's port failed or is being closed: marks the link down and wakes every exchange
+// that waits for an answer (a shell command, a single telegram exchange, an upload), each of which
+// then ends at once with a failure code instead of waiting out its time-out. Any thread may call it.
+void FailExchangesInFlight();
+// True from a port failure or close until the next connection is opened; an exchange that begins
+// meanwhile fails at once.
+bool PortLinkDown();
+// A new connection: its exchanges may wait again.
+void ClearPortLinkDown();
+
 // Hands the port from the transfer cycle to a shell service and back.
 void PauseTransferCycle();
 void ResumeTransferCycle();

@@ -1,5 +1,8 @@
 #include "shell/remote_cmd.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -27,6 +30,10 @@ struct ShellExchange {
     std::string reply;  // every byte received, in order; empty while nothing has arrived
     bool hasReply = false;
     platform::ManualResetEvent* event = nullptr;
+    // Set with the event when the port failed or was closed under the exchange.
+    bool portFailed = false;
+    // How long the whole exchange may last; 0: as long as the answer keeps coming.
+    std::atomic<std::uint32_t> overallLimitMs{0};
 
     std::mutex serialMutex;
     std::string serialNumber = kNoSerialNumber;
@@ -35,6 +42,18 @@ struct ShellExchange {
 ShellExchange& exchange() {
     static ShellExchange ex;
     return ex;
+}
+
+// The bound of the serial-number read as a whole: the long silence time.
+std::atomic<std::uint32_t>& serialReadLimit() {
+    static std::atomic<std::uint32_t> ms{kLongSilenceMs};
+    return ms;
+}
+
+bool portFailed() {
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.mutex);
+    return ex.portFailed;
 }
 
 void clearReply() {
@@ -68,7 +87,7 @@ bool promptAfterEcho(const std::optional<std::string>& reply, const char* comman
 
 // Runs the handle check, then the exchange with the port borrowed from the transfer cycle. The
 // answer of a successful exchange is handed out in `reply`; a failed one hands out nothing.
-std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCall,
+std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCall, std::uint32_t limitMs,
                           std::optional<std::string>& reply) {
     reply.reset();
     // The answer arrives through the receive thread; waiting for it there would stall all reception.
@@ -95,7 +114,9 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
     {
         std::lock_guard lock(ex.mutex);
         ex.event = &event;
+        ex.portFailed = false;
     }
+    ex.overallLimitMs.store(limitMs);
     PauseTransferCycle();
     if (logCall) {
         LogMsg(LOG_INFO, "KvRemoteCmd, kvCmd= %s", command);
@@ -114,6 +135,19 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
 }
 
 }  // namespace
+
+void FailRemoteCmdInFlight() {
+    ShellExchange& ex = exchange();
+    std::lock_guard lock(ex.mutex);
+    if (ex.event != nullptr) {
+        ex.portFailed = true;
+        ex.event->set();
+    }
+}
+
+void SetSerialNumberReadLimitForTesting(std::uint32_t ms) {
+    serialReadLimit().store(ms);
+}
 
 std::uint32_t SilenceTimeoutFor(const char* command) {
     if (command != nullptr &&
@@ -151,11 +185,36 @@ std::uint32_t SendRemoteCmd(const char* command) {
     event->set();
     int state = XM_START;
     const std::uint32_t silenceMs = SilenceTimeoutFor(command);
+    const std::uint32_t limitMs = ex.overallLimitMs.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
 
     for (;;) {
-        const platform::WaitResult w = event->wait(silenceMs);
+        std::uint32_t waitMs = silenceMs;
+        bool overall = false;
+        if (limitMs != 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                           std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= static_cast<long long>(waitMs)) {
+                waitMs = static_cast<std::uint32_t>(std::max<long long>(left, 0));
+                overall = true;
+            }
+        }
+        const platform::WaitResult w = event->wait(waitMs);
         if (w == platform::WaitResult::failed) {
             continue;
+        }
+        if (state != XM_DONE && (portFailed() || PortLinkDown())) {
+            // Nothing more will come from this port.
+            LogMsg(LOG_TIME, "SendRemoteCmd, the port failed or was closed...");
+            dumpReply(replySnapshot());
+            return KVLIB_ERR_DEVICE_NOT_OPEN;
+        }
+        if (overall && state != XM_DONE && std::chrono::steady_clock::now() >= deadline &&
+            !promptAfterEcho(replySnapshot(), command)) {
+            LogMsg(LOG_TIME, "INFO: Remote mode, no prompt within %u s...", limitMs / 1000);
+            dumpReply(replySnapshot());
+            return KVLIB_ERR_TIMEOUT;
         }
         if (w == platform::WaitResult::timedOut) {
             const std::optional<std::string> reply = replySnapshot();
@@ -209,7 +268,7 @@ std::uint32_t SendRemoteCmd(const char* command) {
 
 std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command,
                                  std::optional<std::string>& reply) {
-    return runExchange(handle, command, false, reply);
+    return runExchange(handle, command, false, 0, reply);
 }
 
 bool PromptAfterEcho(const char* reply, const char* command) {
@@ -259,7 +318,9 @@ std::uint32_t LastPromptEnd(const char* text) {
 
 std::uint32_t ReadSerialNumber(std::uint32_t handle) {
     std::optional<std::string> reply;
-    const std::uint32_t rc = RemoteCmdWithReply(handle, "get_ser_num", reply);
+    // The open waits for this answer: a controller whose output never reaches a prompt must not
+    // hold the open for ever, so the whole exchange is bounded too, not only each silence.
+    const std::uint32_t rc = runExchange(handle, "get_ser_num", false, serialReadLimit().load(), reply);
     if (rc != 0) {
         return rc;
     }
@@ -296,7 +357,7 @@ extern "C" {
 KVLIB_API std::uint32_t KvRemoteCmd(std::uint32_t deviceHandle, const char* command,
                                     KvRemoteCmdCallback callback) {
     std::optional<std::string> reply;
-    const std::uint32_t rc = kv::runExchange(deviceHandle, command, true, reply);
+    const std::uint32_t rc = kv::runExchange(deviceHandle, command, true, 0, reply);
     if (callback != nullptr) {
         if (reply) {
             callback(reply->c_str(), static_cast<std::uint32_t>(reply->size()));

@@ -24,8 +24,16 @@ std::uint32_t SilenceTimeoutFor(const char* command);
 std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command,
                                  std::optional<std::string>& reply);
 
-// Reads the controller's serial number with "get_ser_num" into the stored serial-number text.
+// Reads the controller's serial number with "get_ser_num" into the stored serial-number text. The
+// exchange as a whole is bounded by the long silence time (output that never reaches a prompt ends
+// in KVLIB_ERR_TIMEOUT then), each silence as for every command.
 std::uint32_t ReadSerialNumber(std::uint32_t handle);
+// Shortens that bound, for tests.
+void SetSerialNumberReadLimitForTesting(std::uint32_t ms);
+
+// Wakes the exchange in flight, if any, which returns KVLIB_ERR_DEVICE_NOT_OPEN: its port failed
+// or was closed.
+void FailRemoteCmdInFlight();
 // The serial-number word after the echo of "get_ser_num" in `reply`, at most 10 characters;
 // "0000000000" when the echo is missing.
 std::string ParseSerialNumber(const char* reply);

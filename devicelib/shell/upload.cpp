@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/log.h"
 #include "kvarolib.h"
@@ -53,6 +54,8 @@ struct UploadShared {
     std::size_t rxCount = 0;
     std::uint64_t rxGeneration = 0;
     platform::ManualResetEvent* event = nullptr;
+    // Set with the event when the port failed or was closed under the upload.
+    bool portFailed = false;
 
     // Every write of the upload happens under portMutex and only while the port is its own; closing
     // the port withdraws it, so a write never reaches a closed descriptor or one reused by a new
@@ -60,24 +63,25 @@ struct UploadShared {
     std::mutex portMutex;
     bool portWithdrawn = false;
 
-    std::mutex threadMutex;  // guards `worker`
-    std::thread worker;
-    std::atomic<bool> threadAlive{false};
-    // The running upload thread's id, readable without threadMutex: its own callbacks may call
-    // back into the library while another thread holds the mutex to join it.
-    std::atomic<std::thread::id> workerId{};
+    // Upload threads not yet joined: the running one and those that have handed the port back and
+    // are at most delivering their final status (whose callback may have started the next upload,
+    // so there can be more than one). Guarded by threadMutex, which is never held while joining:
+    // a final status callback may start an upload, and must not wait for the joiner.
+    std::mutex threadMutex;
+    std::vector<std::thread> threads;
+    std::atomic<int> liveThreads{0};
 
     std::atomic<std::uint32_t> firstRequestLimitMs{60000};
     std::atomic<bool> failNextStart{false};
 
     ~UploadShared() {
-        // A program that ends without kvxCloseLib: let the thread finish rather than terminate.
+        // A program that ends without kvxCloseLib: let the threads finish rather than terminate.
         std::lock_guard lock(threadMutex);
-        if (worker.joinable()) {
-            if (worker.get_id() == std::this_thread::get_id()) {
-                worker.detach();
-            } else {
-                worker.join();
+        for (std::thread& t : threads) {
+            if (t.get_id() == std::this_thread::get_id()) {
+                t.detach();
+            } else if (t.joinable()) {
+                t.join();
             }
         }
     }
@@ -192,6 +196,12 @@ class UploadRun {
                 waitMs = static_cast<std::uint32_t>(std::min<long long>(waitMs, left));
             }
             const platform::WaitResult w = event_.wait(waitMs);
+            if (portGone()) {
+                // Nothing more will come, nor go out: no use waiting for the time-out.
+                LogMsg(LOG_TIME, "IfUploadFile, the port failed or was closed...");
+                LogMsg(LOG_TIME, "File Upload failed...");
+                return KVLIB_ERR_UPLOAD_FAILED;
+            }
             std::optional<std::uint32_t> final;
             if (w == platform::WaitResult::signalled) {
                 final = step();
@@ -240,6 +250,18 @@ class UploadRun {
         }
         LogMsg(LOG_TIME, "File Upload failed...");
         return KVLIB_ERR_UPLOAD_FAILED;
+    }
+
+    // The port failed or was closed while this upload ran (or before it could begin).
+    bool portGone() const {
+        UploadShared& s = shared();
+        {
+            std::lock_guard lock(s.rxMutex);
+            if (s.portFailed) {
+                return true;
+            }
+        }
+        return PortLinkDown();
     }
 
     // Resets the event unless something arrived after `seen` was taken.
@@ -355,7 +377,7 @@ class UploadRun {
         const auto until = Clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
         for (;;) {
             const RxSnapshot rx = rxSnapshot();
-            if (LastPromptEnd(rx.text()) > 0) {
+            if (LastPromptEnd(rx.text()) > 0 || portGone()) {
                 return;
             }
             const auto now = Clock::now();
@@ -471,12 +493,7 @@ class UploadRun {
     std::array<std::uint8_t, kLargeBlock> source_{};
 };
 
-bool onUploadThread() {
-    return shared().workerId.load() == std::this_thread::get_id();
-}
-
 void IfUploadFile(std::unique_ptr<UploadRun> run) {
-    shared().workerId.store(std::this_thread::get_id());
     LogMsg(LOG_TIME, "Starting Thread IfUploadFile...");
     const std::uint32_t final = run->run();
     LogMsg(LOG_TIME, "Closing thread IfUploadFile...");
@@ -484,19 +501,44 @@ void IfUploadFile(std::unique_ptr<UploadRun> run) {
     ResumeTransferCycle();
     EndShellService();
     // The final status comes once the port is handed back, so that a caller that acts on it (closes
-    // the device, sends the next command) finds the library ready.
+    // the device, sends the next command, starts the next upload) finds the library ready.
     run->deliver(final);
-    shared().workerId.store(std::thread::id{});
-    shared().threadAlive.store(false);
+    run.reset();
+    shared().liveThreads.fetch_sub(1);
 }
 
-// Opens the file shared for reading; on failure `osError` is the system's error number.
+// Joins every upload thread but the caller's own, none of them under threadMutex. Returns whether
+// there was one to join.
+bool joinOtherUploadThreads() {
+    UploadShared& s = shared();
+    std::vector<std::thread> others;
+    {
+        std::lock_guard lock(s.threadMutex);
+        for (auto it = s.threads.begin(); it != s.threads.end();) {
+            if (it->get_id() != std::this_thread::get_id()) {
+                others.push_back(std::move(*it));
+                it = s.threads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (std::thread& t : others) {
+        if (t.joinable()) {
+            t.join();
+        }
+    }
+    return !others.empty();
+}
+
+// Opens the file shared for reading; on failure `osError` is the system's error number. Only a
+// regular file is opened: a FIFO would block the caller in the open, and a device such as /dev/zero
+// has no size to announce. The check looks before opening, so it never waits itself.
 std::unique_ptr<std::ifstream> openFileForUpload(const char* path, int& osError) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        osError = EISDIR;
+    if (!platform::isRegularFile(path, osError)) {
         return nullptr;
     }
+    std::error_code ec;
     errno = 0;
     auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
     if (!file->is_open()) {
@@ -528,21 +570,15 @@ std::optional<std::uint32_t> fileSize(std::ifstream& file) {
 
 // Hands the port to a new upload thread. `who` names the call in the log.
 std::uint32_t startUpload(std::uint32_t handle, UploadJob job, const char* who) {
-    if (onUploadThread()) {
-        // A status callback of the running upload cannot start the next one on its own thread.
-        LogMsg(LOG_TIME, "%s, refused: called from the running upload", who);
-        return KVLIB_ERR_THREAD_IS_RUNNING;
-    }
     UploadShared& s = shared();
-    std::lock_guard threadLock(s.threadMutex);
+    // A status callback before the final one runs while its upload holds the port, and is refused
+    // here like everyone else; the final one runs after the port was handed back and may go on.
     if (!TryBeginShellService()) {
         LogMsg(LOG_TIME, "%s, refused: the port is held by another shell service", who);
         return KVLIB_ERR_THREAD_IS_RUNNING;
     }
-    if (s.worker.joinable()) {
-        // The last upload has given the port back and is at most delivering its final status.
-        s.worker.join();
-    }
+    // The earlier uploads have given the port back and are at most delivering their final status.
+    (void)joinOtherUploadThreads();
     {
         // The port is this upload's from here on, unless it is already closing.
         std::lock_guard portLock(s.portMutex);
@@ -556,23 +592,25 @@ std::uint32_t startUpload(std::uint32_t handle, UploadJob job, const char* who) 
     {
         std::lock_guard lock(s.rxMutex);
         clearRxLocked(s);
+        s.portFailed = false;
     }
-    s.threadAlive.store(true);
+    s.liveThreads.fetch_add(1);
+    std::lock_guard threadLock(s.threadMutex);
     try {
         auto run = std::make_unique<UploadRun>(std::move(job));
         if (s.failNextStart.exchange(false)) {
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         }
-        s.worker = std::thread(IfUploadFile, std::move(run));
+        s.threads.emplace_back(IfUploadFile, std::move(run));
     } catch (const std::system_error& e) {
         LogMsg(LOG_INFO, "%s, CreateThread() failed with error= %d", who, e.code().value());
-        s.threadAlive.store(false);
+        s.liveThreads.fetch_sub(1);
         // Nothing else would ever hand the port back to the transfer cycle.
         ResumeTransferCycle();
         EndShellService();
         return KVLIB_ERR_THREAD_NOT_STARTABLE;
     }
-    platform::setTimeCriticalPriority(s.worker);
+    platform::setTimeCriticalPriority(s.threads.back());
     return 0;
 }
 
@@ -627,9 +665,15 @@ bool ValidUploadName(const char* name) {
     if (length == 0 || length > kMaxUploadNameLength) {
         return false;
     }
+    // The controller takes a plain file name only: a '/' would point into another directory, and
+    // "." or ".." name no file. It refuses them without ending its transfer mode, and the upload
+    // would wait out its time-out.
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return false;
+    }
     return std::none_of(name, name + length, [](char c) {
         const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7F || c == '"';
+        return u < 0x20 || u == 0x7F || c == '"' || c == '/';
     });
 }
 
@@ -691,13 +735,17 @@ std::size_t BuildBlockFrame(std::uint32_t blockNumber, const std::uint8_t* data,
 }
 
 void WaitForUploadEnd() {
-    if (onUploadThread()) {
-        return;
+    // A final status callback may have started another upload meanwhile: wait for that one too.
+    while (joinOtherUploadThreads()) {
     }
+}
+
+void FailUploadInFlight() {
     UploadShared& s = shared();
-    std::lock_guard lock(s.threadMutex);
-    if (s.worker.joinable()) {
-        s.worker.join();
+    std::lock_guard lock(s.rxMutex);
+    if (s.event != nullptr) {
+        s.portFailed = true;
+        s.event->set();
     }
 }
 
@@ -708,7 +756,7 @@ void UploadReleasePort() {
 }
 
 bool UploadThreadRunning() {
-    return shared().threadAlive.load();
+    return shared().liveThreads.load() > 0;
 }
 
 void SetUploadFirstRequestLimitForTesting(std::uint32_t ms) {

@@ -56,8 +56,8 @@ void ClearUploadReceiveBuffer();
 // The name the controller is given for a file: what follows the last `separator` of `path`, or
 // the whole path when there is none.
 std::string UploadNameFromPath(const std::string& path, char separator);
-// True when `name` can stand in the quoted path of the xrecv command: 1 to 83 characters, no
-// double quote and no control character.
+// True when `name` can stand in the quoted path of the xrecv command as a plain file name: 1 to 83
+// characters, no double quote, no '/' and no control character, and neither "." nor "..".
 bool ValidUploadName(const char* name);
 // The storage area word of the command: "flash" (1), "system" (2), "ramdisk" (anything else).
 const char* UploadAreaWord(std::int32_t target);
@@ -79,9 +79,13 @@ std::uint32_t BlockSizeFor(std::uint32_t remaining);
 std::size_t BuildBlockFrame(std::uint32_t blockNumber, const std::uint8_t* data, std::size_t obtained,
                             int mode, std::uint8_t* frame);
 
-// Returns once no upload thread runs, joining the last one. Called on the upload thread itself (from
-// a status callback) it returns at once, since a thread cannot wait for its own end.
+// Returns once no upload thread runs but the caller's own, joining them (also an upload that a final
+// status callback started meanwhile). Called on an upload thread (from a status callback) it does
+// not wait for that thread, which cannot wait for its own end.
 void WaitForUploadEnd();
+// Wakes the running upload, if any: its port failed or was closed, and it ends at once with
+// KVLIB_ERR_UPLOAD_FAILED.
+void FailUploadInFlight();
 // Called while the port closes: a running upload writes nothing more (it then ends in a time-out).
 // Once it returns, no upload write is in progress.
 void UploadReleasePort();

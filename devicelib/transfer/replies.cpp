@@ -243,9 +243,8 @@ void ForgetSentConfigIds() {
 
 // ---- Reply handlers ---------------------------------------------------------------------------
 
-void cbKolvX1EchoReply(std::uint32_t, const std::uint8_t*, std::int32_t) {
-    libraryEvents().reply.set();
-}
+// The waiting single exchange is woken by the parser once this handler has run.
+void cbKolvX1EchoReply(std::uint32_t, const std::uint8_t*, std::int32_t) {}
 
 void cbKolvX1IgnoreReply(std::uint32_t, const std::uint8_t*, std::int32_t) {}
 
@@ -287,7 +286,6 @@ void cbKolvX1InfoRdReply(std::uint32_t count, const std::uint8_t* payload, std::
                       requestTable().unselect(SLOT_INFO_RD, shmId);
                   });
     requestTable().clearPending(SLOT_INFO_RD);
-    libraryEvents().reply.set();
 }
 
 void SetKolvX1InfoData(int shmId, const std::uint8_t* info) {
@@ -321,7 +319,6 @@ void cbKolvX1StateRdReply(std::uint32_t count, const std::uint8_t* payload, std:
     if (!UpdateExtensions()) {
         requestTable().clearPending(SLOT_STATE_RD);
     }
-    libraryEvents().reply.set();
 }
 
 void UpdateState(int shmId, const std::uint8_t* state) {

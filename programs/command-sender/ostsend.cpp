@@ -79,9 +79,14 @@ int main(int argc, char** argv) {
     std::printf("OK.\nSending command \"%s\"...", command);
     std::fflush(stdout);
     gDone.store(0);
-    KvRemoteCmd(handle, command, ShowReply);
+    const std::uint32_t sent = KvRemoteCmd(handle, command, ShowReply);
     ostrane::WaitForFlag(gDone);
     kvxCloseDevice(handle);
     kvxCloseLib();
+    if (sent == KVLIB_ERR_DEVICE_NOT_OPEN) {
+        // The controller went away under the command: its answer, if any, is not whole.
+        std::fprintf(stderr, "\nERROR: the connection to the controller was lost.\n");
+        return 1;
+    }
     return 0;
 }

@@ -70,6 +70,16 @@ TEST(Ostsend, UnansweredCommandPrintsAnEmptyLine) {
     EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...OK.\nSending command \"never\"...\n");
 }
 
+TEST(Ostsend, ControllerLostUnderTheCommandEndsTheRunWithAnError) {
+    // A flash command waits 45 s of silence; a line that hangs up ends it at once, and the empty
+    // answer is not passed off as the controller's.
+    kvtest::Simulator sim({"--hangup-on", "ls flash"});
+    const auto r = ostsend({"ls flash", sim.port()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...OK.\nSending command \"ls flash\"...\n");
+    EXPECT_EQ(r.err, "\nERROR: the connection to the controller was lost.\n");
+}
+
 TEST(Ostsend, SilentControllerIsNoInterface) {
     kvtest::Simulator sim({"--silent"});
     const auto r = ostsend({"get_ser_num", sim.port()});

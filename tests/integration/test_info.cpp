@@ -1,4 +1,5 @@
 // The information queries and the two setters against the simulated controller over a real pty.
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -306,6 +307,42 @@ TEST_F(InfoTest, QueriesAfterTheLibraryClosedUnderAnOpenConnection) {
     EXPECT_STREQ(buffer, "untouched");
     EXPECT_EQ(value, 7u);
     EXPECT_EQ(kv::requestTable().slot(kv::SLOT_INFO_WR).pending.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The master's host name as the transfer area holds it, read the way the library reads it.
+std::string storedHostname(std::uint32_t handle) {
+    KVX1_SHMIFINFO copy{};
+    kv::loadBytesRelaxed(&copy, &GetIF08TransferAddress(handle)->Record[0].ShmIfInfo, sizeof copy);
+    copy.Hostname[sizeof copy.Hostname - 1] = '\0';
+    return copy.Hostname;
+}
+
+TEST_F(InfoTest, InformationQueryDuringATransferReturnsOnlyWithItsOwnReply) {
+    // Every reply comes 150 ms late. An information query sent right after the transfer cycle's
+    // once-a-second state read waits while the state reply arrives: a state reply and an
+    // information reply look alike to a wait that is not tied to its own request.
+    kvtest::Controller c({"--late-reply", "150", "--hostname", "OWN-REPLY"});
+    open(c);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    KVX1_SHMIFINFO& master = info(0);
+    int early = 0;
+    for (int round = 0; round < 3; ++round) {
+        const std::size_t states = c.received(7).size();
+        ASSERT_TRUE(waitFor([&] { return c.received(7).size() > states; }));
+        // Forget the name: only the reply to this query can bring it back.
+        const char blank[sizeof master.Hostname] = {};
+        kv::storeBytesRelaxed(&master.Hostname, blank, sizeof blank);
+        ASSERT_EQ(GetVoriKqInfo(handle, 0), 0u);
+        if (storedHostname(handle) != "OWN-REPLY") {
+            ++early;
+        }
+    }
+    EXPECT_EQ(early, 0) << "queries that returned before their reply was stored";
+    EXPECT_EQ(kvxIsTransferActiv(handle), KVLIB_ERR_THREAD_IS_RUNNING);
 }
 
 }  // namespace

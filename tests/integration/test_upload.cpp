@@ -2,6 +2,7 @@
 // statuses, the stored file, the receiver's faults and the port handed back afterwards; then the
 // same upload into rx from lrzsz, a receiver that shares no code with the library.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <numeric>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/connection.h"
@@ -326,10 +328,17 @@ TEST_P(UploadFault, EndsAsTheReceiverMakesIt) {
     const Fault& f = GetParam();
     kv::SetUploadFirstRequestLimitForTesting(3000);
     start(f.options);
-    // A name with a '/' is refused by the controller, which prompts again but never asks for blocks.
-    const char* name = std::string(f.name) == "NeverAsked" ? "sub/x.bin" : "f.bin";
     const Bytes data = pattern(1500);
-    ASSERT_EQ(upload(data, name, f.target), 0u);
+    if (std::string(f.name) == "NeverAsked") {
+        // A file larger than the controller's area is refused by it: it prompts again but never
+        // asks for blocks. (Sparse: it takes no room, and no byte of it is read.)
+        const fs::path big = dir.path() / "f.bin";
+        writeBytes(big, {});
+        fs::resize_file(big, 64ull * 1024 * 1024 + 1);
+        ASSERT_EQ(KvFileUpload(handle, big.c_str(), f.target, recordStatus), 0u);
+    } else {
+        ASSERT_EQ(upload(data, "f.bin", f.target), 0u);
+    }
     EXPECT_EQ(finished(), f.statuses);
     expectPortHandedBack();
     const auto t = transfers(record());
@@ -544,7 +553,8 @@ TEST_F(UploadTest, PortClosedUnderTheUploadTakesNoMoreWrites) {
     });
     const Bytes data = pattern(3000);
     ASSERT_EQ(upload(data, "self.bin"), 0u);
-    EXPECT_EQ(finished(), acked(1, {TIMEOUT}));
+    // The close ends the upload at once: its port is gone.
+    EXPECT_EQ(finished(), acked(1, {FAILED}));
     handle = reopened.load();
     expectPortHandedBack();
     // Not one byte of the upload reached the new connection: it saw telegrams only.
@@ -603,6 +613,84 @@ TEST_F(UploadTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(takeStatuses().empty());
     EXPECT_TRUE(transfers(record()).empty());
     expectPortHandedBack();
+}
+
+TEST_F(UploadTest, FinalStatusCallbackStartsTheNextUpload) {
+    start();
+    // The final status comes after the port was handed back: the callback may go on with the next
+    // file at once, while an earlier status (the port still held) is refused.
+    const fs::path next = dir.path() / "next.bin";
+    const Bytes second = pattern(1500, 3);
+    writeBytes(next, second);
+    std::atomic<std::uint32_t> fromAck{0};
+    std::atomic<std::uint32_t> fromDone{0};
+    std::atomic<int> dones{0};
+    setHook([&](std::uint32_t s) {
+        if (s == ACK && fromAck.load() == 0) {
+            fromAck = KvFileUpload(handle, next.c_str(), UPLOAD_RAMDISK, recordStatus);
+        }
+        if (s == DONE && dones.fetch_add(1) == 0) {
+            fromDone = KvFileUpload(handle, next.c_str(), UPLOAD_RAMDISK, recordStatus);
+        }
+    });
+    const Bytes first = pattern(1500);
+    ASSERT_EQ(upload(first, "first.bin"), 0u);
+    ASSERT_TRUE(waitFor([&] { return dones.load() == 2; }, std::chrono::seconds(30)));
+    EXPECT_EQ(fromAck.load(), KVLIB_ERR_THREAD_IS_RUNNING);
+    EXPECT_EQ(fromDone.load(), 0u);
+    const Statuses both = finished();
+    EXPECT_EQ(both, (Statuses{START, ACK, ACK, ACK, ACK, DONE, START, ACK, ACK, ACK, ACK, DONE}));
+    EXPECT_EQ(readBytes(stored("ramdisk", "first.bin")), first);
+    EXPECT_EQ(readBytes(stored("ramdisk", "next.bin")), second);
+    expectPortHandedBack();
+    EXPECT_EQ(KvRemoteCmd(handle, "get_ser_num", nullptr), 0u);
+}
+
+TEST_F(UploadTest, SourcesThatAreNotRegularFilesAreRefusedWithoutWaiting) {
+    start();
+    // A FIFO without a writer would block an open for reading for ever; a device has no size. Both
+    // are refused as files that cannot be opened, before anything is sent.
+    const fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> returned{false};
+    std::atomic<std::uint32_t> rc{0};
+    std::thread caller([&] {
+        rc = KvFileUpload(handle, fifo.c_str(), UPLOAD_RAMDISK, recordStatus);
+        returned = true;
+    });
+    if (!waitFor([&] { return returned.load(); })) {
+        // Let the blocked open go on, so that the thread can be joined.
+        std::ofstream writer(fifo);
+    }
+    caller.join();
+    EXPECT_EQ(rc.load(), KVLIB_ERR_UPLOAD_FILE_NOT_OPEN);
+    EXPECT_EQ(KvFileUpload(handle, "/dev/zero", UPLOAD_RAMDISK, recordStatus), KVLIB_ERR_UPLOAD_FILE_NOT_OPEN);
+    EXPECT_EQ(KvFileUpload(handle, "/dev/null", UPLOAD_RAMDISK, recordStatus), KVLIB_ERR_UPLOAD_FILE_NOT_OPEN);
+    // A symbolic link to a regular file is that file.
+    const fs::path real = dir.path() / "real.bin";
+    writeBytes(real, pattern(10));
+    fs::create_symlink(real, dir.path() / "link.bin");
+    EXPECT_EQ(KvFileUpload(handle, (dir.path() / "link.bin").c_str(), UPLOAD_RAMDISK, recordStatus), 0u);
+    EXPECT_EQ(finished(), acked(0, {DONE}));
+    EXPECT_EQ(readBytes(stored("ramdisk", "link.bin")), pattern(10));
+    EXPECT_EQ(transfers(record()).size(), 1u);
+}
+
+TEST_F(UploadTest, NamesThatAreNoPlainFileNamesAreRefusedUpFront) {
+    start();
+    const Bytes data = pattern(10);
+    for (const char* name : {"sub/a.bin", "/a.bin", "a.bin/", "..", ".", "../a.bin"}) {
+        EXPECT_EQ(KvRamFileUpload(handle, UPLOAD_RAMDISK, data.data(), 10, name, recordStatus),
+                  KVLIB_ERR_INVALID_PARAM)
+            << name;
+    }
+    EXPECT_TRUE(takeStatuses().empty());
+    EXPECT_TRUE(transfers(record()).empty());
+    expectPortHandedBack();
+    // Dots inside a name are a name like any other.
+    ASSERT_EQ(upload(data, "a..b.bin"), 0u);
+    EXPECT_EQ(finished(), acked(0, {DONE}));
+    EXPECT_EQ(readBytes(stored("ramdisk", "a..b.bin")), data);
 }
 
 // ---- An independent receiver ----------------------------------------------------------------------------

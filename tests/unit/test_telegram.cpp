@@ -17,6 +17,7 @@
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"
+#include "serial/receive.h"
 #include "serial/telegram.h"
 #include "support/lib_fixture.h"
 
@@ -194,39 +195,38 @@ class SingleExchangeTest : public testing::Test {
         }
         kv::InitLog();
         ASSERT_FALSE(kv::comPort().isOpen());
-        kv::libraryEvents().reply.open();
+        kv::ClearPortLinkDown();
         kv::requestCounter().store(41);
         kv::sessionId().store(9);
     }
     void TearDown() override { std::remove("kvLib.ini"); }
 
-    // Plays the controller's answer: signals ReplyEvent once the request numbered `counter` has
-    // been written. Taking the transmit lock waits until the sender has let go of the buffer,
-    // which it does only after resetting the event and writing.
-    static std::thread answerRequest(std::uint16_t counter) {
-        return std::thread([counter] {
+    // Plays the controller's answer: reports the reply `replyCode` to the request numbered
+    // `counter` once that request has been written. Taking the transmit lock waits until the
+    // sender has let go of the buffer, which it does only after writing.
+    static std::thread answerRequest(std::uint16_t counter, std::uint32_t replyCode) {
+        return std::thread([counter, replyCode] {
             ASSERT_TRUE(kvtest::waitFor([counter] { return kv::requestCounter().load() == counter; }));
             kv::TransmitLock tx;
-            kv::libraryEvents().reply.set();
+            kv::SingleExchangeReplyArrived(replyCode, counter);
         });
     }
 };
 
 TEST_F(SingleExchangeTest, OpeningResetsTheSessionAndSendsTheEchoWithCounterOne) {
-    std::thread controller = answerRequest(1);
+    std::thread controller = answerRequest(1, kv::ECHO_REPLY);
     EXPECT_EQ(kv::OpenKolvX1Connection(), 0u);
     controller.join();
     EXPECT_EQ(kv::requestCounter().load(), 1);
     EXPECT_EQ(kv::sessionId().load(), 0);
-    EXPECT_FALSE(kv::libraryEvents().reply.isSet());
     EXPECT_NE(kvtest::logText().find(", Open Kolv.X1 connection...\n"), std::string::npos);
 }
 
 TEST_F(SingleExchangeTest, InformationAndStateReadsAreCountedRequests) {
-    std::thread controller = answerRequest(42);
+    std::thread controller = answerRequest(42, kv::INFO_RD_REPLY);
     EXPECT_EQ(kv::ReadVoriKqInfo(3), 0u);
     controller.join();
-    controller = answerRequest(43);
+    controller = answerRequest(43, kv::STATE_RD_REPLY);
     EXPECT_EQ(kv::ReadVoriKqState(), 0u);
     controller.join();
     EXPECT_EQ(kv::sessionId().load(), 9);
@@ -239,8 +239,6 @@ TEST_F(SingleExchangeTest, UnansweredExchangeTimesOut) {
     // Waits the full 3000 ms.
     EXPECT_EQ(kv::ReadVoriKqState(), KVLIB_ERR_TIMEOUT);
     EXPECT_EQ(kv::requestCounter().load(), 42);
-    // The event is left reset, so a late reply cannot answer the next exchange at once.
-    EXPECT_FALSE(kv::libraryEvents().reply.isSet());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Time, files and environment on POSIX.
 #include <dirent.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -89,6 +90,19 @@ std::vector<std::string> defaultLogDirectories() {
 
 char pathSeparator() {
     return '/';
+}
+
+bool isRegularFile(const std::string& path, int& osError) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        osError = errno;
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return true;
+    }
+    osError = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
 }
 
 std::optional<std::string> firstDirectoryEntry(const std::string& pattern) {

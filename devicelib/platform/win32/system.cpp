@@ -62,6 +62,39 @@ char pathSeparator() {
     return '\\';
 }
 
+bool isRegularFile(const std::string& path, int& osError) {
+    // Device names (CON, NUL, COM1, pipes) are not files on a disk: asking for their attributes
+    // opens nothing, and a pipe or a character device reports none a disk file has.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        osError = static_cast<int>(GetLastError());
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        osError = ERROR_DIRECTORY;
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0 || path.rfind("\\\\.\\", 0) == 0) {
+        osError = ERROR_INVALID_FUNCTION;
+        return false;
+    }
+    // Reserved names such as NUL or CON may still report plain attributes: ask the handle's type.
+    // Access 0 only queries; it reads nothing and never waits.
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        osError = static_cast<int>(GetLastError());
+        return false;
+    }
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    if (type != FILE_TYPE_DISK) {
+        osError = ERROR_INVALID_FUNCTION;
+        return false;
+    }
+    return true;
+}
+
 std::optional<std::string> firstDirectoryEntry(const std::string& pattern) {
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA(pattern.c_str(), &found);
