@@ -122,7 +122,8 @@ std::string heldFor(std::uint32_t g) {
     std::array<std::uint8_t, 48> b{};
     std::memcpy(b.data(), &c.HeadValue, 4);
     for (std::size_t i = 0; i < 8; ++i) {
-        b[4 + i] = static_cast<std::uint8_t>(c.InputSetting[i].Mode | (c.InputSetting[i].Digital != 0 ? 0x80 : 0));
+        b[4 + i] =
+            static_cast<std::uint8_t>(c.InputSetting[i].Mode | (c.InputSetting[i].Digital != 0 ? 0x80 : 0));
     }
     for (std::size_t i = 0; i < 4; ++i) {
         b[12 + i] = c.CounterSetting[i].Mode;
@@ -164,8 +165,9 @@ void onCommand(int kind, std::int32_t k, std::int32_t i) {
         return;
     }
     const KVX1_INPUT& in = area->Record[k].Input;
-    s.commandIds[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)].push_back(
-        kind == 0 ? kv::loadRelaxed(in.CounterResetCmdId[i]) : kv::loadRelaxed(in.MotorExCmdId[i]));
+    s.commandIds[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)]
+        .push_back(kind == 0 ? kv::loadRelaxed(in.CounterResetCmdId[i])
+                             : kv::loadRelaxed(in.MotorExCmdId[i]));
 }
 void onCounterResetted(std::int32_t k, std::int32_t i) {
     onCommand(0, k, i);
@@ -192,14 +194,16 @@ void onBtRead(BtEvent* e) {
     if (e->Channel != kReadChannel) {
         seen().odd.push_back("read event on channel " + std::to_string(e->Channel));
     } else if (e->Status == 10) {
-        seen().received.emplace_back(reinterpret_cast<const char*>(e->Data), std::min<std::size_t>(e->Length, 16));
+        seen().received.emplace_back(reinterpret_cast<const char*>(e->Data),
+                                     std::min<std::size_t>(e->Length, 16));
     } else {
         seen().readSwitch.push_back(e->Status);
     }
 }
 void onShell(const char* reply, std::uint32_t length) {
     std::lock_guard lock(seen().mutex);
-    seen().shell.push_back(reply != nullptr ? std::optional<std::string>(std::string(reply, length)) : std::nullopt);
+    seen().shell.push_back(reply != nullptr ? std::optional<std::string>(std::string(reply, length))
+                                            : std::nullopt);
 }
 
 // ---- The soak ------------------------------------------------------------------------------------
@@ -255,11 +259,18 @@ class Soak {
         const auto bound = kBounds.at(name);
         if (took > bound) {
             failLocked(std::string(name) + " took " + std::to_string(took.count()) + " ms (bound " +
-                                std::to_string(bound.count()) + " ms)");
+                       std::to_string(bound.count()) + " ms)");
         }
         return result;
     }
 
+    // Lets `span` pass, or less when the soak ends meanwhile.
+    void idle(milliseconds span) {
+        const auto end = Clock::now() + span;
+        while (!stop_.load() && Clock::now() < end) {
+            std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds{20}, end - Clock::now()));
+        }
+    }
     bool setUpBluetooth();
     void machine();  // configurations, commands, display messages, Bluetooth
     void service();  // shell commands and information queries
@@ -297,8 +308,8 @@ class Soak {
     std::array<std::uint32_t, IF08_MAX> configGen_{};
     std::uint64_t configChanges_ = 0;
     struct Command {
-        std::uint16_t id = 0;      // the id asked for last
-        std::uint64_t asked = 0;   // commands asked for
+        std::uint16_t id = 0;     // the id asked for last
+        std::uint64_t asked = 0;  // commands asked for
         std::uint64_t confirmed = 0;
         bool outstanding = false;
         std::vector<std::uint16_t> ids;  // every id asked for, in order
@@ -330,10 +341,10 @@ bool Soak::setUpBluetooth() {
     const auto step = [&](const char* name, std::uint32_t rc, std::vector<std::uint16_t> Seen::*list,
                           std::uint16_t status) {
         const bool answered = rc == 0 && kvtest::waitFor([&] {
-            std::lock_guard lock(seen().mutex);
-            const auto& l = seen().*list;
-            return std::find(l.begin(), l.end(), status) != l.end();
-        });
+                                  std::lock_guard lock(seen().mutex);
+                                  const auto& l = seen().*list;
+                                  return std::find(l.begin(), l.end(), status) != l.end();
+                              });
         if (!answered) {
             fail(std::string("Bluetooth set-up: ") + name + " returned " + code(rc) +
                  (rc == 0 ? ", no answer with status " + std::to_string(status) : ""));
@@ -343,13 +354,20 @@ bool Soak::setUpBluetooth() {
     InCall& in = machineCall_;
     return step("ConnectBtAddress",
                 timed(in, "ConnectBtAddress",
-                      [&] { return ConnectBtAddress(handle_, kWriteChannel, kPhone, onBt<&Seen::connect, kWriteChannel>); }),
+                      [&] {
+                          return ConnectBtAddress(handle_, kWriteChannel, kPhone,
+                                                  onBt<&Seen::connect, kWriteChannel>);
+                      }),
                 &Seen::connect, 0) &&
            step("BtListenConOn",
                 timed(in, "BtListenConOn",
-                      [&] { return BtListenConOn(handle_, kReadChannel, kRemote, onBt<&Seen::listen, kReadChannel>); }),
+                      [&] {
+                          return BtListenConOn(handle_, kReadChannel, kRemote,
+                                               onBt<&Seen::listen, kReadChannel>);
+                      }),
                 &Seen::listen, 11) &&
-           step("BtReadMsgOn", timed(in, "BtReadMsgOn", [&] { return BtReadMsgOn(handle_, kReadChannel, onBtRead); }),
+           step("BtReadMsgOn",
+                timed(in, "BtReadMsgOn", [&] { return BtReadMsgOn(handle_, kReadChannel, onBtRead); }),
                 &Seen::readSwitch, 0);
 }
 
@@ -363,7 +381,8 @@ void Soak::changeConfig(int k) {
 }
 
 void Soak::command(int kind, int k, int i) {
-    Command& c = commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
+    Command& c =
+        commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
     if (c.outstanding) {
         return;
     }
@@ -388,10 +407,11 @@ void Soak::checkCommands() {
     for (int kind = 0; kind < 2; ++kind) {
         for (const int k : kControllers) {
             for (int i = 0; i < 4; ++i) {
-                Command& c = commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
+                Command& c = commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)]
+                                      [static_cast<std::size_t>(i)];
                 const KVX1_INPUT& in = rec(k).Input;
-                const std::uint16_t flag =
-                    kind == 0 ? kv::loadRelaxed(in.CounterResetted[i]) : kv::loadRelaxed(in.MotorExReached[i]);
+                const std::uint16_t flag = kind == 0 ? kv::loadRelaxed(in.CounterResetted[i])
+                                                     : kv::loadRelaxed(in.MotorExReached[i]);
                 if (c.outstanding && flag != 0) {
                     c.outstanding = false;
                     ++c.confirmed;
@@ -412,7 +432,8 @@ void Soak::sendBt() {
     btSent_.push_back(text);
     const std::uint32_t rc = timed(machineCall_, "SendBtMessage", [&] {
         return SendBtMessage(handle_, kWriteChannel, static_cast<std::uint32_t>(text.size()),
-                             reinterpret_cast<const std::uint8_t*>(text.data()), onBt<&Seen::write, kWriteChannel>);
+                             reinterpret_cast<const std::uint8_t*>(text.data()),
+                             onBt<&Seen::write, kWriteChannel>);
     });
     if (rc != 0) {
         fail("SendBtMessage returned " + code(rc) + " while the transfer runs");
@@ -426,43 +447,34 @@ void Soak::machine() {
     while (!stop_.load()) {
         checkCommands();
         const int k = kControllers[static_cast<std::size_t>(pick(kControllers.size()))];
-        switch (pick(10)) {
-            case 0:
-            case 1:
-                changeConfig(k);
-                break;
-            case 2:
-                // A second change close behind the first, while its write may still be on its way.
-                changeConfig(k);
-                std::this_thread::sleep_for(milliseconds{pick(60)});
-                changeConfig(k);
-                break;
-            case 3:
-            case 4:
-                command(0, k, pick(4));
-                break;
-            case 5:
-            case 6:
-                command(1, k, pick(4));
-                break;
-            case 7: {
-                const std::string text = "soak " + std::to_string(++messages_);
-                if (timed(machineCall_, "SetVoriKqMessage",
-                          [&] { return SetVoriKqMessage(handle_, k, text.c_str()); }) != 0) {
-                    fail("SetVoriKqMessage refused");
-                } else {
-                    message_[static_cast<std::size_t>(k)] = text;
-                }
-                break;
+        // About 45 turns a second: a configuration change a second or so (now and then a second
+        // one close behind, while the first one's write may still be on its way), several commands
+        // and Bluetooth messages a second, a display message now and then. Changes much more
+        // often would leave no time for inputs: a configuration write holds them for 250 ms.
+        const int what = pick(50);
+        if (what == 0) {
+            changeConfig(k);
+        } else if (what == 1) {
+            changeConfig(k);
+            idle(milliseconds{pick(60)});
+            changeConfig(k);
+        } else if (what < 12) {
+            command(0, k, pick(4));
+        } else if (what < 22) {
+            command(1, k, pick(4));
+        } else if (what < 26) {
+            const std::string text = "soak " + std::to_string(++messages_);
+            if (timed(machineCall_, "SetVoriKqMessage",
+                      [&] { return SetVoriKqMessage(handle_, k, text.c_str()); }) != 0) {
+                fail("SetVoriKqMessage refused");
+            } else {
+                message_[static_cast<std::size_t>(k)] = text;
             }
-            default:
-                if (btReady_) {
-                    sendBt();
-                }
-                break;
+        } else if (what < 34 && btReady_) {
+            sendBt();
         }
         // The pace of a busy application, not a wait for anything.
-        std::this_thread::sleep_for(milliseconds{5 + pick(35)});
+        idle(milliseconds{5 + pick(35)});
     }
     machineDone_.store(true);
 }
@@ -472,7 +484,8 @@ void Soak::shellCommand(const std::string& command, const std::string& expected)
         std::lock_guard lock(seen().mutex);
         return seen().shell.size();
     }();
-    const std::uint32_t rc = timed(serviceCall_, "KvRemoteCmd", [&] { return KvRemoteCmd(handle_, command.c_str(), onShell); });
+    const std::uint32_t rc =
+        timed(serviceCall_, "KvRemoteCmd", [&] { return KvRemoteCmd(handle_, command.c_str(), onShell); });
     ++shellCommands_;
     std::vector<std::optional<std::string>> answers;
     {
@@ -510,8 +523,8 @@ void Soak::infoQuery(int k) {
         fail("GetVoriKqInfo(" + std::to_string(k) + ") returned 0 before its reply was stored");
     }
     char name[64] = {};
-    const std::uint32_t n =
-        timed(serviceCall_, "GetVoriKqDevName", [&] { return GetVoriKqDevName(handle_, k, name, sizeof name); });
+    const std::uint32_t n = timed(serviceCall_, "GetVoriKqDevName",
+                                  [&] { return GetVoriKqDevName(handle_, k, name, sizeof name); });
     if (n != expectedHostname(k).size() || name != expectedHostname(k)) {
         fail("GetVoriKqDevName(" + std::to_string(k) + ") gave '" + name + "'");
     }
@@ -537,7 +550,9 @@ void Soak::service() {
                 infoQuery(kControllers[static_cast<std::size_t>(pick(kControllers.size()))]);
                 break;
         }
-        std::this_thread::sleep_for(milliseconds{20 + pick(130)});
+        // An operator's pace: a request every few seconds, and now and then a longer break, in
+        // which nothing but the transfer cycle uses the port.
+        idle(milliseconds{pick(6) == 0 ? 6000 + pick(3000) : 200 + pick(2800)});
     }
     serviceDone_.store(true);
 }
@@ -563,7 +578,8 @@ bool Soak::joinWithin(std::thread& a, std::thread& b, seconds limit) {
                 const auto since = Clock::time_point(Clock::duration(in->since.load()));
                 std::fprintf(stderr, "SOAK FAILED (seed %llu): %s hangs since %lld ms\n",
                              static_cast<unsigned long long>(seed_), name,
-                             static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count()));
+                             static_cast<long long>(
+                                 std::chrono::duration_cast<milliseconds>(Clock::now() - since).count()));
             }
         }
         keepFiles(true);
@@ -580,7 +596,9 @@ bool Soak::settled() {
     for (int kind = 0; kind < 2; ++kind) {
         for (const int k : kControllers) {
             for (int i = 0; i < 4; ++i) {
-                if (commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)].outstanding) {
+                if (commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)]
+                             [static_cast<std::size_t>(i)]
+                                 .outstanding) {
                     return false;
                 }
             }
@@ -649,8 +667,8 @@ void Soak::check(const std::map<std::string, std::string>& r) {
     const std::string silence = field(r.count("replies") != 0 ? r.at("replies") : "", "longest-silence");
     const bool silentTooLong = !silence.empty() && milliseconds{std::stoll(silence)} >= kGiveUp;
     if (stoppedAt_ && !silentTooLong) {
-        fail("the transfer stopped " + std::to_string(stoppedAt_->count()) + " ms into the soak (longest silence " +
-             silence + " ms)");
+        fail("the transfer stopped " + std::to_string(stoppedAt_->count()) +
+             " ms into the soak (longest silence " + silence + " ms)");
     }
 
     for (const int k : kControllers) {
@@ -663,7 +681,8 @@ void Soak::check(const std::map<std::string, std::string>& r) {
         }
         const std::uint8_t id = kv::loadRelaxed(rec(k).State.ConfigId);
         if (kv::ackConfigId(k).load() != id) {
-            fail("controller " + std::to_string(k) + ": ConfigId " + std::to_string(id) + " never acknowledged");
+            fail("controller " + std::to_string(k) + ": ConfigId " + std::to_string(id) +
+                 " never acknowledged");
         }
         const std::string& text = message_[static_cast<std::size_t>(k)];
         if (!text.empty() && held.find("display '" + text + "'") == std::string::npos) {
@@ -672,31 +691,34 @@ void Soak::check(const std::map<std::string, std::string>& r) {
         for (int kind = 0; kind < 2; ++kind) {
             std::string ids;
             for (int i = 0; i < 4; ++i) {
-                const Command& c =
-                    commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
+                const Command& c = commands_[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)]
+                                            [static_cast<std::size_t>(i)];
                 ids += (i == 0 ? "" : ",") + std::to_string(c.id);
                 const char* what = kind == 0 ? "counter reset" : "motor command";
                 const std::string where = " " + std::to_string(k) + "/" + std::to_string(i);
-                if (c.outstanding) {
-                    fail(std::string(what) + where + " id " + std::to_string(c.id) + " never confirmed");
-                }
                 std::vector<std::uint16_t> calls;
                 {
                     std::lock_guard lock(seen().mutex);
-                    calls = seen().commandIds[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
+                    calls = seen().commandIds[static_cast<std::size_t>(kind)][static_cast<std::size_t>(k)]
+                                             [static_cast<std::size_t>(i)];
                 }
-                if (calls != c.ids) {
-                    std::string got;
-                    for (const auto v : calls) {
-                        got += " " + std::to_string(v);
-                    }
-                    fail(std::string(what) + where + ": " + std::to_string(c.ids.size()) + " asked for, " +
-                         std::to_string(calls.size()) + " callbacks with ids" + got);
+                if (c.outstanding || calls != c.ids) {
+                    const auto list = [](const std::vector<std::uint16_t>& v) {
+                        std::string out;
+                        for (const auto each : v) {
+                            out += " " + std::to_string(each);
+                        }
+                        return v.empty() ? std::string(" none") : out;
+                    };
+                    fail(std::string(what) + where + ": ids asked for" + list(c.ids) +
+                         ", callbacks with ids" + list(calls) +
+                         (c.outstanding ? ", the last never confirmed" : ""));
                 }
             }
             if (field(held, kind == 0 ? "resets" : "motors") != ids) {
-                fail("controller " + std::to_string(k) + " carried out " + (kind == 0 ? "resets " : "motors ") +
-                     field(held, kind == 0 ? "resets" : "motors") + ", asked for " + ids);
+                fail("controller " + std::to_string(k) + " carried out " +
+                     (kind == 0 ? "resets " : "motors ") + field(held, kind == 0 ? "resets" : "motors") +
+                     ", asked for " + ids);
             }
         }
     }
@@ -704,15 +726,18 @@ void Soak::check(const std::map<std::string, std::string>& r) {
     std::lock_guard lock(seen().mutex);
     const Seen& s = seen();
     if (s.received != btSent_) {
-        fail("Bluetooth: " + std::to_string(btSent_.size()) + " messages sent, " + std::to_string(s.received.size()) +
+        fail("Bluetooth: " + std::to_string(btSent_.size()) + " messages sent, " +
+             std::to_string(s.received.size()) +
              " arrived (whole, once, in order: " + (s.received == btSent_ ? "yes" : "no") + ")");
     }
-    if (s.write.size() != btSent_.size() || std::any_of(s.write.begin(), s.write.end(), [](auto v) { return v != 0; })) {
+    if (s.write.size() != btSent_.size() ||
+        std::any_of(s.write.begin(), s.write.end(), [](auto v) { return v != 0; })) {
         fail("Bluetooth: " + std::to_string(btSent_.size()) + " writes, " + std::to_string(s.write.size()) +
              " write callbacks, not all with status 0");
     }
     for (const auto& [k, state] : s.extState) {
-        fail("extension " + std::to_string(k) + " reported " + (state == 0 ? "gone" : "found") + " during the soak");
+        fail("extension " + std::to_string(k) + " reported " + (state == 0 ? "gone" : "found") +
+             " during the soak");
     }
     for (const std::string& o : s.odd) {
         fail("unexpected callback: " + o);
@@ -737,33 +762,36 @@ void Soak::print(const std::map<std::string, std::string>& r) {
                 static_cast<long long>(duration_.count()), faults_.c_str());
     std::printf("soak: faults injected: %s\n", line("faults").c_str());
     std::printf("soak: exchanges: %s\n", line("replies").c_str());
-    std::printf("soak: application: %llu configuration changes, %llu counter resets, %llu motor commands, %llu "
-                "display messages, %zu Bluetooth messages, %llu shell commands, %llu information queries\n",
-                static_cast<unsigned long long>(configChanges_), static_cast<unsigned long long>(resets),
-                static_cast<unsigned long long>(motors), static_cast<unsigned long long>(messages_), btSent_.size(),
-                static_cast<unsigned long long>(shellCommands_), static_cast<unsigned long long>(infoQueries_));
+    std::printf(
+        "soak: application: %llu configuration changes, %llu counter resets, %llu motor commands, %llu "
+        "display messages, %zu Bluetooth messages, %llu shell commands, %llu information queries\n",
+        static_cast<unsigned long long>(configChanges_), static_cast<unsigned long long>(resets),
+        static_cast<unsigned long long>(motors), static_cast<unsigned long long>(messages_), btSent_.size(),
+        static_cast<unsigned long long>(shellCommands_), static_cast<unsigned long long>(infoQueries_));
     for (const auto& [name, f] : figures_) {
         std::printf("soak: %-20s %6llu calls, longest %lld ms (bound %lld ms)\n", name.c_str(),
                     static_cast<unsigned long long>(f.calls), static_cast<long long>(f.longest.count()),
                     static_cast<long long>(kBounds.at(name).count()));
     }
-    const char* invariants[] = {"the transfer ran throughout (no silence of the give-up time)",
-                                "every controller holds the application's last configuration, every ConfigId acknowledged",
-                                "every counter reset and motor command confirmed, each callback once",
-                                "every call within its bound, nothing hung, shell answers whole",
-                                "display messages and Bluetooth messages arrived"};
+    const char* invariants[] = {
+        "the transfer ran throughout (no silence of the give-up time)",
+        "every controller holds the application's last configuration, every ConfigId acknowledged",
+        "every counter reset and motor command confirmed, each callback once",
+        "every call within its bound, nothing hung, shell answers whole",
+        "display messages and Bluetooth messages arrived"};
     if (failures_.empty()) {
         for (const char* inv : invariants) {
             std::printf("soak: held: %s\n", inv);
         }
     } else {
-        std::printf("soak: FAILED (seed %llu; replay with KVLIB_SOAK_SEED=%llu):\n", static_cast<unsigned long long>(seed_),
-                    static_cast<unsigned long long>(seed_));
+        std::printf("soak: FAILED (seed %llu; replay with KVLIB_SOAK_SEED=%llu):\n",
+                    static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_));
         for (const auto& [text, times] : failures_) {
             if (times == 1) {
                 std::printf("soak:   %s\n", text.c_str());
             } else {
-                std::printf("soak:   %s (%llu times)\n", text.c_str(), static_cast<unsigned long long>(times));
+                std::printf("soak:   %s (%llu times)\n", text.c_str(),
+                            static_cast<unsigned long long>(times));
             }
         }
     }
@@ -816,7 +844,8 @@ void Soak::run() {
     joinWithin(machineThread, serviceThread, seconds{60});
 
     // What was asked for before the application stopped must still arrive.
-    kvtest::waitFor([&] { return settled() || kv::loadRelaxed(rec(0).TransferStatus.TransferState) != 1; }, kSettle);
+    kvtest::waitFor([&] { return settled() || kv::loadRelaxed(rec(0).TransferStatus.TransferState) != 1; },
+                    kSettle);
     if (!stoppedAt_ && kv::loadRelaxed(rec(0).TransferStatus.TransferState) != 1) {
         stoppedAt_ = std::chrono::duration_cast<milliseconds>(Clock::now() - started_);
     }
@@ -833,8 +862,8 @@ void Soak::run() {
     gArea.store(nullptr);
     kvxCloseLib();
     for (const auto& [text, times] : failures_) {
-        ADD_FAILURE() << text << (times > 1 ? " (" + std::to_string(times) + " times)" : "") << " (seed " << seed_
-                      << ")";
+        ADD_FAILURE() << text << (times > 1 ? " (" + std::to_string(times) + " times)" : "") << " (seed "
+                      << seed_ << ")";
     }
 }
 
