@@ -552,7 +552,7 @@ void Soak::service() {
         }
         // An operator's pace: a request every few seconds, and now and then a longer break, in
         // which nothing but the transfer cycle uses the port.
-        idle(milliseconds{pick(6) == 0 ? 6000 + pick(3000) : 200 + pick(2800)});
+        idle(milliseconds{pick(8) == 0 ? 6000 + pick(2000) : 100 + pick(1400)});
     }
     serviceDone_.store(true);
 }
