@@ -46,6 +46,7 @@ class ControlFifo {
 //   hangup                       hang the line up at once, as SIGUSR1 does
 //   fault NAME [VALUE]           set a fault switch, NAME as the option without "--":
 //                                  fault no-reply once|always|from-io N|off
+//                                  fault lose-io N                (0: off)
 //                                  fault late-reply MS[:N]        (MS 0: off)
 //                                  fault bad-checksum N|always|off
 //                                  fault no-end-mark N|always|off

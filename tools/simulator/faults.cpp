@@ -126,7 +126,8 @@ bool fault_is_flag(std::string_view name) {
 
 bool is_fault_name(std::string_view name) {
     return fault_is_flag(name) || find(kCounted, name) != nullptr || name == "no-reply" ||
-           name == "late-reply" || name == "garbage" || name == "random-faults" || name == "seed";
+           name == "lose-io" || name == "late-reply" || name == "garbage" || name == "random-faults" ||
+           name == "seed";
 }
 
 bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, std::uint64_t replies,
@@ -179,6 +180,16 @@ bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, 
         } else {
             return bad();
         }
+        return true;
+    }
+    if (name == "lose-io") {
+        // "N": the next N I/O exchanges; 0 or "off" ends a burst still running.
+        const auto n = value == "off" ? std::optional<std::uint64_t>{0} : number(value, 1'000'000'000'000ULL);
+        if (!n) {
+            return bad();
+        }
+        s.lose_io = *n;
+        s.lose_io_base = io;
         return true;
     }
     if (name == "late-reply") {

@@ -85,6 +85,11 @@ struct FaultSettings {
     NoReply no_reply = NoReply::Off;
     std::uint64_t no_reply_from = 0;  // Once: the reply count it was set at; FromIo: I/O count to reach
 
+    // The next `lose_io` I/O exchanges after `lose_io_base` get no reply: a burst of lost replies.
+    std::uint64_t lose_io = 0;  // 0: off
+    std::uint64_t lose_io_base = 0;
+    bool loses_io(std::uint64_t io) const { return io > lose_io_base && io - lose_io_base <= lose_io; }
+
     std::chrono::milliseconds late_by{0};
     Nth late;  // always: every reply of any code; n: only the N-th I/O reply
 

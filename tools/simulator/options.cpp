@@ -198,6 +198,7 @@ void print_usage(std::FILE* to) {
         "through the FIFO). Every answered request counts as a reply, even one a fault swallows.\n"
         "  --no-reply once|always|from-io N  swallow the next reply, all replies, or every reply\n"
         "                          from the N-th I/O exchange on\n"
+        "  --lose-io N             the next N I/O exchanges get no reply (a burst of lost replies)\n"
         "  --late-reply MS[:N]     delay every reply by MS, or only the N-th I/O reply\n"
         "  --bad-checksum N|always   the N-th reply gets a wrong checksum\n"
         "  --no-end-mark N|always    the N-th reply ends with 0x00 instead of the end mark\n"

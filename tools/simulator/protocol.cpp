@@ -129,6 +129,9 @@ void Protocol::reply_to(const Telegram& request, Clock::time_point now) {
             }
             break;
     }
+    if (io && f.loses_io(io_)) {
+        return drop("an I/O reply of the burst to lose");
+    }
     Strike random;
     if (!strike(request, *reply, random, now)) {
         return drop("lost in a burst");

@@ -158,6 +158,29 @@ TEST_F(ProtocolTest, IoSwitchesCountOnlyIoExchanges) {
     EXPECT_TRUE(line().empty());
 }
 
+TEST_F(ProtocolTest, LoseIoSwallowsABurstOfIoRepliesAndNothingElse) {
+    make(with({{"lose-io", "2"}}));
+    io();
+    send(kEcho);  // other codes are answered in the middle of a burst
+    io();
+    auto r = replies(line());
+    ASSERT_EQ(r.size(), 1U);
+    EXPECT_EQ(r[0].code, 101U);
+    io();
+    r = replies(line());
+    ASSERT_EQ(r.size(), 1U);
+    EXPECT_EQ(r[0].code, 102U);
+
+    // Set at run time, the burst counts from there; 0 ends one still running.
+    std::string error;
+    ASSERT_TRUE(protocol_->set_fault("lose-io", "3", error));
+    io();
+    EXPECT_TRUE(line().empty());
+    ASSERT_TRUE(protocol_->set_fault("lose-io", "0", error));
+    io();
+    EXPECT_EQ(replies(line()).size(), 1U);
+}
+
 TEST_F(ProtocolTest, SilentProbeAndStateLeaveTheOtherRequestsAlone) {
     make(with({{"silent-probe", ""}, {"silent-state", ""}}));
     send(kEcho);
@@ -241,6 +264,8 @@ TEST(FaultSwitches, BadValuesAreRefusedAndChangeNothing) {
                                                           {"hangup-after-io", "always"},
                                                           {"no-reply", "from-io 0"},
                                                           {"no-reply", "sometimes"},
+                                                          {"lose-io", "-1"},
+                                                          {"lose-io", "many"},
                                                           {"late-reply", "x"},
                                                           {"late-reply", "100:0"},
                                                           {"garbage", "lots"},
@@ -274,6 +299,11 @@ TEST_F(ProtocolTest, ControlCommandsSteerTheControllers) {
     EXPECT_EQ(run("fault clear").kind, ControlOutcome::Kind::Done);
     io();
     EXPECT_FALSE(line().empty());
+    EXPECT_EQ(run("fault lose-io 1").kind, ControlOutcome::Kind::Done);
+    io();
+    EXPECT_TRUE(line().empty());
+    io();
+    EXPECT_FALSE(line().empty());
 
     for (const char* bad :
          {"ext add 0", "ext add 9", "ext add", "session 65536", "session", "fault", "fault x 1", "reboot"}) {
@@ -288,7 +318,7 @@ TEST(Options, TelegramOptionsParse) {
     const auto parse = test_helpers::parse_words;
     const auto ok =
         parse({"--extensions", "1,3", "--session", "300", "--no-reply", "from-io", "4", "--firmware", "2.11",
-               "--hostname", "Lab", "--bad-checksum=always", "--byte-at-a-time"});
+               "--hostname", "Lab", "--bad-checksum=always", "--byte-at-a-time", "--lose-io", "2"});
     ASSERT_EQ(ok.status, ParseResult::Status::Run) << ok.error;
     EXPECT_EQ(ok.options.responder.extensions.to_ulong(), 0b1010UL);
     EXPECT_EQ(ok.options.responder.session, 300);
@@ -299,6 +329,10 @@ TEST(Options, TelegramOptionsParse) {
     EXPECT_EQ(ok.options.responder.master_hostname, "Lab");
     EXPECT_TRUE(ok.options.faults.bad_checksum.always);
     EXPECT_TRUE(ok.options.faults.byte_at_a_time);
+    EXPECT_EQ(ok.options.faults.lose_io, 2U);
+    EXPECT_TRUE(ok.options.faults.loses_io(1));
+    EXPECT_TRUE(ok.options.faults.loses_io(2));
+    EXPECT_FALSE(ok.options.faults.loses_io(3));
 
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--extensions", "0"},
                                                                  {"--extensions", "9"},
