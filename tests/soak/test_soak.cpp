@@ -221,6 +221,16 @@ struct CallFigures {
     milliseconds longest{0};
 };
 
+// The invariants, each checked and reported on its own.
+enum class Inv { Transfer, Config, Commands, Calls, Messages };
+constexpr std::array<const char*, 5> kInvariants{
+    "the transfer ran throughout (the controller never stayed silent for the give-up time)",
+    "every controller holds the application's last configuration, every ConfigId acknowledged",
+    "every counter reset and motor command confirmed, each with one callback",
+    "every call returned within its bound, nothing hung, every shell answer whole, every information "
+    "query answered by its own reply",
+    "display messages shown, Bluetooth messages arrived once each, no callback nobody asked for"};
+
 class Soak {
   public:
     Soak(std::uint64_t seed, seconds duration, std::string faults)
@@ -230,19 +240,19 @@ class Soak {
 
   private:
     KOLV_X1_TRANSFER& rec(int k) { return gArea.load()->Record[k]; }
-    void fail(const std::string& what) {
+    void fail(Inv inv, const std::string& what) {
         std::lock_guard lock(failMutex_);
-        failLocked(what);
+        failLocked(inv, what);
     }
     // The same failure seen again is counted, not listed again.
-    void failLocked(const std::string& what) {
-        for (auto& [text, times] : failures_) {
-            if (text == what) {
-                ++times;
+    void failLocked(Inv inv, const std::string& what) {
+        for (Failure& f : failures_) {
+            if (f.text == what) {
+                ++f.times;
                 return;
             }
         }
-        failures_.emplace_back(what, 1);
+        failures_.push_back({inv, what, 1});
     }
 
     // Runs `call`, timing it against its bound; `in` names it while it runs.
@@ -260,8 +270,8 @@ class Soak {
         f.longest = std::max(f.longest, took);
         const auto bound = kBounds.at(name);
         if (took > bound) {
-            failLocked(std::string(name) + " took " + std::to_string(took.count()) + " ms (bound " +
-                       std::to_string(bound.count()) + " ms)");
+            failLocked(Inv::Calls, std::string(name) + " took " + std::to_string(took.count()) +
+                                       " ms (bound " + std::to_string(bound.count()) + " ms)");
         }
         return result;
     }
@@ -329,7 +339,12 @@ class Soak {
     std::uint64_t infoQueries_ = 0;
 
     std::mutex failMutex_;
-    std::vector<std::pair<std::string, std::uint64_t>> failures_;
+    struct Failure {
+        Inv inv;
+        std::string text;
+        std::uint64_t times;
+    };
+    std::vector<Failure> failures_;
     std::map<std::string, CallFigures> figures_;
 };
 
@@ -350,8 +365,8 @@ bool Soak::setUpBluetooth() {
                                   return std::find(l.begin(), l.end(), status) != l.end();
                               });
         if (!answered) {
-            fail(std::string("Bluetooth set-up: ") + name + " returned " + code(rc) +
-                 (rc == 0 ? ", no answer with status " + std::to_string(status) : ""));
+            fail(Inv::Messages, std::string("Bluetooth set-up: ") + name + " returned " + code(rc) +
+                                    (rc == 0 ? ", no answer with status " + std::to_string(status) : ""));
         }
         return answered;
     };
@@ -443,7 +458,7 @@ void Soak::sendBt() {
                              onBt<&Seen::write, kWriteChannel>);
     });
     if (rc != 0) {
-        fail("SendBtMessage returned " + code(rc) + " while the transfer runs");
+        fail(Inv::Calls, "SendBtMessage returned " + code(rc) + " while the transfer runs");
         btSent_.pop_back();
     }
 }
@@ -473,7 +488,7 @@ void Soak::machine() {
             const std::string text = "soak " + std::to_string(++messages_);
             if (timed(machineCall_, "SetVoriKqMessage",
                       [&] { return SetVoriKqMessage(handle_, k, text.c_str()); }) != 0) {
-                fail("SetVoriKqMessage refused");
+                fail(Inv::Calls, "SetVoriKqMessage refused");
             } else {
                 message_[static_cast<std::size_t>(k)] = text;
             }
@@ -500,10 +515,11 @@ void Soak::shellCommand(const std::string& command, const std::string& expected)
         answers.assign(seen().shell.begin() + static_cast<std::ptrdiff_t>(before), seen().shell.end());
     }
     if (rc != 0) {
-        fail("KvRemoteCmd \"" + command + "\" returned " + code(rc));
+        fail(Inv::Calls, "KvRemoteCmd \"" + command + "\" returned " + code(rc));
     }
     if (answers.size() != 1) {
-        fail("KvRemoteCmd \"" + command + "\" called back " + std::to_string(answers.size()) + " times");
+        fail(Inv::Calls,
+             "KvRemoteCmd \"" + command + "\" called back " + std::to_string(answers.size()) + " times");
         return;
     }
     if (rc != 0) {
@@ -513,8 +529,9 @@ void Soak::shellCommand(const std::string& command, const std::string& expected)
     const std::size_t echo = a ? a->find(command) : std::string::npos;
     if (!a || echo == std::string::npos || a->find(expected, echo + command.size()) == std::string::npos ||
         !a->ends_with("USB>")) {
-        fail("KvRemoteCmd \"" + command + "\": answer not whole: " +
-             (a ? hex(reinterpret_cast<const std::uint8_t*>(a->data()), a->size()) : std::string("(none)")));
+        fail(Inv::Calls, "KvRemoteCmd \"" + command + "\": answer not whole: " +
+                             (a ? hex(reinterpret_cast<const std::uint8_t*>(a->data()), a->size())
+                                : std::string("(none)")));
     }
 }
 
@@ -525,15 +542,15 @@ void Soak::infoQuery(int k) {
     const std::uint32_t rc = timed(serviceCall_, "GetVoriKqInfo", [&] { return GetVoriKqInfo(handle_, k); });
     ++infoQueries_;
     if (rc != 0) {
-        fail("GetVoriKqInfo(" + std::to_string(k) + ") returned " + code(rc));
+        fail(Inv::Calls, "GetVoriKqInfo(" + std::to_string(k) + ") returned " + code(rc));
     } else if (kv::loadRelaxed(rec(k).ShmIfInfo.reserved2[0]) != 0) {
-        fail("GetVoriKqInfo(" + std::to_string(k) + ") returned 0 before its reply was stored");
+        fail(Inv::Calls, "GetVoriKqInfo(" + std::to_string(k) + ") returned 0 before its reply was stored");
     }
     char name[64] = {};
     const std::uint32_t n = timed(serviceCall_, "GetVoriKqDevName",
                                   [&] { return GetVoriKqDevName(handle_, k, name, sizeof name); });
     if (n != expectedHostname(k).size() || name != expectedHostname(k)) {
-        fail("GetVoriKqDevName(" + std::to_string(k) + ") gave '" + name + "'");
+        fail(Inv::Calls, "GetVoriKqDevName(" + std::to_string(k) + ") gave '" + name + "'");
     }
 }
 
@@ -635,7 +652,7 @@ std::map<std::string, std::string> Soak::report() {
     sim_->control("report");
     std::map<std::string, std::string> out;
     if (!kvtest::waitFor([&] { return ends() > before; })) {
-        fail("the simulator wrote no report");
+        fail(Inv::Transfer, "the simulator wrote no report");
         return out;
     }
     std::ifstream in(sim_->recordPath());
@@ -674,8 +691,8 @@ void Soak::check(const std::map<std::string, std::string>& r) {
     const std::string silence = field(r.count("replies") != 0 ? r.at("replies") : "", "longest-silence");
     const bool silentTooLong = !silence.empty() && milliseconds{std::stoll(silence)} >= kGiveUp;
     if (stoppedAt_ && !silentTooLong) {
-        fail("the transfer stopped " + std::to_string(stoppedAt_->count()) +
-             " ms into the soak (longest silence " + silence + " ms)");
+        fail(Inv::Transfer, "the transfer stopped " + std::to_string(stoppedAt_->count()) +
+                                " ms into the soak (longest silence " + silence + " ms)");
     }
 
     for (const int k : kControllers) {
@@ -683,17 +700,19 @@ void Soak::check(const std::map<std::string, std::string>& r) {
         const std::string held = r.count(key) != 0 ? r.at(key) : "";
         const std::uint32_t g = configGen_[static_cast<std::size_t>(k)];
         if (g != 0 && field(held, "config") != heldFor(g)) {
-            fail("controller " + std::to_string(k) + " holds configuration " + field(held, "config") +
-                 ", the application's last (" + std::to_string(g) + ") is " + heldFor(g));
+            fail(Inv::Config, "controller " + std::to_string(k) + " holds configuration " +
+                                  field(held, "config") + ", the application's last (" + std::to_string(g) +
+                                  ") is " + heldFor(g));
         }
         const std::uint8_t id = kv::loadRelaxed(rec(k).State.ConfigId);
         if (kv::ackConfigId(k).load() != id) {
-            fail("controller " + std::to_string(k) + ": ConfigId " + std::to_string(id) +
-                 " never acknowledged");
+            fail(Inv::Config, "controller " + std::to_string(k) + ": ConfigId " + std::to_string(id) +
+                                  " never acknowledged");
         }
         const std::string& text = message_[static_cast<std::size_t>(k)];
         if (!text.empty() && held.find("display '" + text + "'") == std::string::npos) {
-            fail("controller " + std::to_string(k) + " shows something else than '" + text + "': " + held);
+            fail(Inv::Messages,
+                 "controller " + std::to_string(k) + " shows something else than '" + text + "': " + held);
         }
         for (int kind = 0; kind < 2; ++kind) {
             std::string ids;
@@ -717,15 +736,15 @@ void Soak::check(const std::map<std::string, std::string>& r) {
                         }
                         return v.empty() ? std::string(" none") : out;
                     };
-                    fail(std::string(what) + where + ": ids asked for" + list(c.ids) +
-                         ", callbacks with ids" + list(calls) +
-                         (c.outstanding ? ", the last never confirmed" : ""));
+                    fail(Inv::Commands, std::string(what) + where + ": ids asked for" + list(c.ids) +
+                                            ", callbacks with ids" + list(calls) +
+                                            (c.outstanding ? ", the last never confirmed" : ""));
                 }
             }
             if (field(held, kind == 0 ? "resets" : "motors") != ids) {
-                fail("controller " + std::to_string(k) + " carried out " +
-                     (kind == 0 ? "resets " : "motors ") + field(held, kind == 0 ? "resets" : "motors") +
-                     ", asked for " + ids);
+                fail(Inv::Commands, "controller " + std::to_string(k) + " carried out " +
+                                        (kind == 0 ? "resets " : "motors ") +
+                                        field(held, kind == 0 ? "resets" : "motors") + ", asked for " + ids);
             }
         }
     }
@@ -740,21 +759,21 @@ void Soak::check(const std::map<std::string, std::string>& r) {
                 missing += " " + m;
             }
         }
-        fail("Bluetooth: " + std::to_string(btSent_.size()) + " messages sent, " +
-             std::to_string(s.received.size()) + " arrived; not arrived exactly once:" +
-             (missing.empty() ? std::string(" none (order differs)") : missing));
+        fail(Inv::Messages, "Bluetooth: " + std::to_string(btSent_.size()) + " messages sent, " +
+                                std::to_string(s.received.size()) + " arrived; not arrived exactly once:" +
+                                (missing.empty() ? std::string(" none (order differs)") : missing));
     }
     if (s.write.size() != btSent_.size() ||
         std::any_of(s.write.begin(), s.write.end(), [](auto v) { return v != 0; })) {
-        fail("Bluetooth: " + std::to_string(btSent_.size()) + " writes, " + std::to_string(s.write.size()) +
-             " write callbacks, not all with status 0");
+        fail(Inv::Messages, "Bluetooth: " + std::to_string(btSent_.size()) + " writes, " +
+                                std::to_string(s.write.size()) + " write callbacks, not all with status 0");
     }
     for (const auto& [k, state] : s.extState) {
-        fail("extension " + std::to_string(k) + " reported " + (state == 0 ? "gone" : "found") +
-             " during the soak");
+        fail(Inv::Messages, "extension " + std::to_string(k) + " reported " +
+                                (state == 0 ? "gone" : "found") + " during the soak");
     }
     for (const std::string& o : s.odd) {
-        fail("unexpected callback: " + o);
+        fail(Inv::Messages, "unexpected callback: " + o);
     }
 }
 
@@ -787,27 +806,26 @@ void Soak::print(const std::map<std::string, std::string>& r) {
                     static_cast<unsigned long long>(f.calls), static_cast<long long>(f.longest.count()),
                     static_cast<long long>(kBounds.at(name).count()));
     }
-    const char* invariants[] = {
-        "the transfer ran throughout (no silence of the give-up time)",
-        "every controller holds the application's last configuration, every ConfigId acknowledged",
-        "every counter reset and motor command confirmed, each callback once",
-        "every call within its bound, nothing hung, shell answers whole",
-        "display messages and Bluetooth messages arrived"};
-    if (failures_.empty()) {
-        for (const char* inv : invariants) {
-            std::printf("soak: held: %s\n", inv);
-        }
-    } else {
-        std::printf("soak: FAILED (seed %llu; replay with KVLIB_SOAK_SEED=%llu):\n",
-                    static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_));
-        for (const auto& [text, times] : failures_) {
-            if (times == 1) {
-                std::printf("soak:   %s\n", text.c_str());
+    for (std::size_t i = 0; i < kInvariants.size(); ++i) {
+        const bool held = std::none_of(failures_.begin(), failures_.end(), [&](const Failure& f) {
+            return static_cast<std::size_t>(f.inv) == i;
+        });
+        std::printf("soak: %s: %s\n", held ? "held" : "FAILED", kInvariants[i]);
+        for (const Failure& f : failures_) {
+            if (static_cast<std::size_t>(f.inv) != i) {
+                continue;
+            }
+            if (f.times == 1) {
+                std::printf("soak:     %s\n", f.text.c_str());
             } else {
-                std::printf("soak:   %s (%llu times)\n", text.c_str(),
-                            static_cast<unsigned long long>(times));
+                std::printf("soak:     %s (%llu times)\n", f.text.c_str(),
+                            static_cast<unsigned long long>(f.times));
             }
         }
+    }
+    if (!failures_.empty()) {
+        std::printf("soak: FAILED with seed %llu; replay its faults with KVLIB_SOAK_SEED=%llu\n",
+                    static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_));
     }
     std::fflush(stdout);
 }
@@ -835,7 +853,7 @@ void Soak::keepFiles(bool failed) {
 // when a step does not get through.
 bool Soak::begin() {
     if (const std::uint32_t rc = kvxInitLib(); rc != 0) {
-        fail("kvxInitLib returned " + code(rc));
+        fail(Inv::Transfer, "kvxInitLib returned " + code(rc));
         return false;
     }
     SetCBCounterResetted(onCounterResetted);
@@ -843,13 +861,13 @@ bool Soak::begin() {
     std::uint32_t rc = 0xFFFFFFFF;
     handle_ = kvxOpenComDevice(sim_->port().c_str(), 38400, &rc);
     if (rc != 0) {
-        fail("kvxOpenComDevice returned " + code(rc));
+        fail(Inv::Transfer, "kvxOpenComDevice returned " + code(rc));
         return false;
     }
     gArea.store(GetIF08TransferAddress(handle_));
     rc = timed(machineCall_, "kvxStartTransferArea", [&] { return kvxStartTransferArea(handle_); });
     if (rc != 0) {
-        fail("kvxStartTransferArea returned " + code(rc));
+        fail(Inv::Transfer, "kvxStartTransferArea returned " + code(rc));
         return false;
     }
     // Registered once the start is through: an extension found from here on is news.
@@ -892,9 +910,9 @@ void Soak::run() {
     kvxCloseDevice(handle_);
     gArea.store(nullptr);
     kvxCloseLib();
-    for (const auto& [text, times] : failures_) {
-        ADD_FAILURE() << text << (times > 1 ? " (" + std::to_string(times) + " times)" : "") << " (seed "
-                      << seed_ << ")";
+    for (const Failure& f : failures_) {
+        ADD_FAILURE() << f.text << (f.times > 1 ? " (" + std::to_string(f.times) + " times)" : "")
+                      << " (seed " << seed_ << ")";
     }
 }
 
