@@ -31,6 +31,8 @@ class Controller {
     // Every telegram received so far, in order.
     std::vector<ReceivedTelegram> received() const;
     std::vector<ReceivedTelegram> received(std::uint32_t code) const;
+    // The record file itself, for tests that read lines of other kinds (faults, reports).
+    const std::filesystem::path& recordPath() const { return record_; }
 
   private:
     TempDir dir_;

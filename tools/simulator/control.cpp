@@ -164,6 +164,10 @@ ControlOutcome run_control(std::string_view line, Protocol& protocol, XrecvFault
         log("session id set to " + std::to_string(*id));
         return {};
     }
+    if (w[0] == "report" && w.size() == 1) {
+        protocol.report(now);
+        return {};
+    }
     if (w[0] == "hangup" && w.size() == 1) {
         return {ControlOutcome::Kind::HangUp, {}};
     }

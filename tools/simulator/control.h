@@ -57,6 +57,8 @@ class ControlFifo {
 //                                  fault byte-at-a-time [on|off]
 //                                  fault silent-probe [on|off]
 //                                  fault silent-state [on|off]
+//                                  fault random-faults RATE|KIND=RATE[,KIND=RATE...]|off
+//                                  fault seed N                    (restarts the draws)
 //                                N counts from this command on: 1 is the next one.
 //                                The upload switches act from the next xrecv command on, and
 //                                BLOCK counts within each transfer:
@@ -67,6 +69,8 @@ class ControlFifo {
 //                                  fault xrecv-no-answer BLOCK|off
 //                                  fault xrecv-no-eot-answer [on|off]
 //   fault clear                  every fault switch off, the upload switches too
+//   report                       write the report to the record: the seed, the random faults
+//                                injected per kind, the replies, and what each controller holds
 struct ControlOutcome {
     enum class Kind { Done, HangUp, Error } kind = Kind::Done;
     std::string error;

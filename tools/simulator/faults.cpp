@@ -2,6 +2,8 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
+#include <string>
 
 namespace kqsim {
 namespace {
@@ -73,13 +75,59 @@ std::optional<Nth> nth(std::string_view v, std::uint64_t base, bool always_allow
 
 }  // namespace
 
+std::optional<RandomRates> parse_random_rates(std::string_view text) {
+    RandomRates rates;
+    if (text == "off") {
+        return rates;
+    }
+    if (text.find('=') == std::string_view::npos) {
+        const auto all = number(text, 1000);
+        if (!all) {
+            return std::nullopt;
+        }
+        rates.per_mille.fill(static_cast<unsigned>(*all));
+        return rates;
+    }
+    while (true) {
+        const std::size_t comma = text.find(',');
+        const std::string_view entry = text.substr(0, comma);
+        const std::size_t eq = entry.find('=');
+        if (eq == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const auto rate = number(entry.substr(eq + 1), 1000);
+        std::size_t kind = 0;
+        while (kind < kRandomKinds && kRandomKindNames[kind] != entry.substr(0, eq)) {
+            ++kind;
+        }
+        if (!rate || kind == kRandomKinds) {
+            return std::nullopt;
+        }
+        rates.per_mille[kind] = static_cast<unsigned>(*rate);
+        if (comma == std::string_view::npos) {
+            return rates;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
+
+std::string describe_rates(const RandomRates& rates) {
+    std::string s;
+    for (std::size_t k = 0; k < kRandomKinds; ++k) {
+        s +=
+            (k == 0 ? "" : ",") + std::string(kRandomKindNames[k]) + '=' + std::to_string(rates.per_mille[k]);
+    }
+    return s;
+}
+
 bool fault_is_flag(std::string_view name) {
     return find(kFlags, name) != nullptr;
 }
 
 bool is_fault_name(std::string_view name) {
     return fault_is_flag(name) || find(kCounted, name) != nullptr || name == "no-reply" ||
-           name == "lose-io" || name == "late-reply" || name == "garbage";
+           name == "lose-io" || name == "late-reply" || name == "garbage" || name == "random-faults" ||
+           name == "seed";
 }
 
 bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, std::uint64_t replies,
@@ -161,6 +209,22 @@ bool set_fault(FaultSettings& s, std::string_view name, std::string_view value, 
         }
         s.late_by = std::chrono::milliseconds{static_cast<std::chrono::milliseconds::rep>(*ms)};
         s.late = which;
+        return true;
+    }
+    if (name == "random-faults") {
+        const auto rates = parse_random_rates(value);
+        if (!rates) {
+            return bad();
+        }
+        s.random = *rates;
+        return true;
+    }
+    if (name == "seed") {
+        const auto seed = number(value, UINT64_MAX);
+        if (!seed) {
+            return bad();
+        }
+        s.seed = *seed;
         return true;
     }
     if (name == "garbage") {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,61 @@ namespace kqsim {
 // exchanges (every REM_IO_REQUEST received). Each switch counts from the moment it was set: on
 // the command line from the start, through the control FIFO from that command on, so "1" always
 // means the next one.
+// The kinds of random fault, in the order they are drawn for a reply.
+enum class RandomKind {
+    Lose,        // I/O replies only: this one and up to two more I/O replies get none
+    Late,        // any reply: late by up to 180 ms, one time in five by 200 to 400 ms
+    LateConfig,  // configuration write replies: late by 50 to 400 ms
+    Garbage,     // 1 to 32 noise bytes (never a start mark) before the reply
+    Split,       // the reply reaches the line in two or three parts, 1 to 5 ms apart
+    Session,     // the controller takes a new session id, which this reply already carries
+};
+inline constexpr std::size_t kRandomKinds = 6;
+inline constexpr std::array<std::string_view, kRandomKinds> kRandomKindNames{
+    "lose", "late", "late-config", "garbage", "split", "session"};
+
+struct RandomRates {
+    std::array<unsigned, kRandomKinds> per_mille{};  // 0..1000 each
+    unsigned& operator[](RandomKind k) { return per_mille[static_cast<std::size_t>(k)]; }
+    unsigned operator[](RandomKind k) const { return per_mille[static_cast<std::size_t>(k)]; }
+    bool any() const {
+        for (const unsigned r : per_mille) {
+            if (r != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// "RATE" (every kind alike) or "KIND=RATE[,KIND=RATE...]" (the kinds named; the others 0), RATE
+// in thousandths, 0..1000; "off" is all 0. Nothing for a bad text.
+std::optional<RandomRates> parse_random_rates(std::string_view text);
+// "lose=10,late=20,..." with every kind, for reports.
+std::string describe_rates(const RandomRates& rates);
+
+// A small generator whose sequence its seed fixes on every platform and standard library (the
+// standard distributions are not so fixed), so that a seed replays the same faults anywhere.
+class SeededRandom {
+  public:
+    explicit SeededRandom(std::uint64_t seed = 1) : state_(seed) {}
+    // SplitMix64
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    // 0 .. n-1 (n > 0)
+    std::uint64_t below(std::uint64_t n) { return next() % n; }
+    // lo .. hi
+    std::uint64_t between(std::uint64_t lo, std::uint64_t hi) { return lo + below(hi - lo + 1); }
+    bool chance(unsigned per_mille) { return per_mille != 0 && below(1000) < per_mille; }
+
+  private:
+    std::uint64_t state_;
+};
+
 struct FaultSettings {
     // Fires on one reply (or exchange), counted from when it was set, or on all of them.
     struct Nth {
@@ -47,6 +103,12 @@ struct FaultSettings {
     bool byte_at_a_time = false;
     bool silent_probe = false;
     bool silent_state = false;
+
+    // Faults that strike at random, each kind with its own rate in thousandths of the replies it
+    // can strike. The draws come from one generator seeded with `seed`, in a fixed order per reply,
+    // so the same seed and the same requests give the same faults.
+    RandomRates random;
+    std::uint64_t seed = 1;
 };
 
 // Sets the switch `name` (an option name without its dashes, as in "bad-checksum") from `value`

@@ -114,6 +114,7 @@ class Controller {
                 return 1;
             }
             if ((fds[0].revents & POLLIN) != 0 && !take_signals()) {
+                finish();
                 return 0;
             }
             if ((fds[1].revents & POLLIN) != 0) {
@@ -126,6 +127,20 @@ class Controller {
     }
 
   private:
+    // At exit: the report goes to the record, and where random faults were on, their counts to
+    // stderr, for whoever ran us by hand.
+    void finish() {
+        protocol_.report(Clock::now());
+        const auto& f = protocol_.faults();
+        if (f.random.any() || protocol_.tally().injected != decltype(protocol_.tally().injected){}) {
+            std::fprintf(stderr,
+                         "kqsim: seed %llu, random faults injected: %s; %llu replies, %llu I/O exchanges\n",
+                         static_cast<unsigned long long>(f.seed), protocol_.describe_tally().c_str(),
+                         static_cast<unsigned long long>(protocol_.replies()),
+                         static_cast<unsigned long long>(protocol_.io_exchanges()));
+        }
+    }
+
     std::optional<Clock::time_point> next_wake() {
         std::optional<Clock::time_point> wake;
         for (const auto& w : {out_.next_wake(), shell_.next_wake(), protocol_.next_wake()}) {
@@ -294,5 +309,14 @@ int main(int argc, char** argv) {
             break;
     }
     kqsim::verbose_log = parsed.options.verbose;
-    return serve(parsed.options, start);
+    kqsim::Options options = parsed.options;
+    if (options.faults.random.any() && !options.seed_given) {
+        options.faults.seed = static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+    }
+    if (options.faults.random.any()) {
+        std::fprintf(stderr, "kqsim: random faults %s, seed %llu\n",
+                     kqsim::describe_rates(options.faults.random).c_str(),
+                     static_cast<unsigned long long>(options.faults.seed));
+    }
+    return serve(options, start);
 }

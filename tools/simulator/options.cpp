@@ -152,11 +152,15 @@ void print_usage(std::FILE* to) {
         "                          to the id showing in the inputs (default 30)\n"
         "  --control PATH          create a FIFO at PATH and take control commands from it:\n"
         "                            ext add K... | ext remove K... | session N | hangup |\n"
-        "                            fault NAME [VALUE] (NAME as the options below) | fault clear\n"
+        "                            fault NAME [VALUE] (NAME as the options below) | fault clear |\n"
+        "                            report (the random faults' counts and what each controller\n"
+        "                            holds, written to the record)\n"
         "  --record PATH           append a line per received telegram to PATH:\n"
         "                            <ms> <code> <counter> <hex of the whole telegram>\n"
         "                          also '<ms> bad <hex> <reason>', '<ms> shell <line>',\n"
-        "                          '<ms> control <line>', and for file transfers:\n"
+        "                          '<ms> control <line>', '<ms> fault <kind> <code> <counter>\n"
+        "                          <detail>' per random fault, '<ms> report <...>' lines (see\n"
+        "                          the random faults below), and for file transfers:\n"
         "                            <ms> xstart <path> <size>|- crc|sum\n"
         "                            <ms> xblock <n>|- <len> ok|dup|bad <answer> <hex>[ <reason>]\n"
         "                            <ms> xeot ack|none    <ms> xskip <hex>\n"
@@ -205,6 +209,23 @@ void print_usage(std::FILE* to) {
         "  --silent-probe          never answer ECHO_REQUEST\n"
         "  --silent-state          never answer STATE_RD_REQUEST\n"
         "  --hangup-after-io N     hang the line up once the N-th I/O exchange is answered\n"
+        "\n"
+        "Random telegram faults, for soak tests. RATE is in thousandths (0..1000) of the replies\n"
+        "a kind can strike; the draws come from one seeded generator in a fixed order per reply,\n"
+        "so the same seed and the same requests give the same faults:\n"
+        "  --random-faults RATE|KIND=RATE[,KIND=RATE...]  every kind at RATE, or the kinds named:\n"
+        "                          lose         an I/O reply and up to two more get none (the\n"
+        "                                       next I/O reply after a burst always goes out)\n"
+        "                          late         a reply late by 1..180 ms, one in five by 200..400\n"
+        "                          late-config  a configuration write reply late by 50..400 ms\n"
+        "                          garbage      1..32 noise bytes (never 0x02) before a reply\n"
+        "                          split        a reply written in 2 or 3 parts, 1..5 ms apart\n"
+        "                          session      a new session id, carried already by this reply\n"
+        "  --seed N                seed of the random faults (default: from the clock, printed to\n"
+        "                          stderr at start); the control command \"fault seed N\" restarts\n"
+        "                          the draws. Each fault is recorded (--record) as it strikes; the\n"
+        "                          control command \"report\" and the exit write a report there,\n"
+        "                          and the exit prints the counts per kind to stderr\n"
         "\n"
         "Every controller's inputs move: analog inputs run up and down between 0 and 5000 in\n"
         "steps every 100 ms, inputs configured digital (mode bit 7) flip between 0 and 1;\n"
@@ -312,6 +333,7 @@ ParseResult parse_options(std::span<char* const> args) {
             if (!set_fault(o.faults, bare, setting, 0, 0, error)) {
                 return fail(error);
             }
+            o.seed_given = o.seed_given || bare == "seed";
         } else if (is_xfault) {
             std::string error;
             if (!set_xrecv_fault(o.xrecv_faults, bare, *v, error)) {

@@ -34,6 +34,7 @@ struct Options {
     // The telegram side: the controllers, their faults, and the two side channels.
     ResponderSettings responder;
     FaultSettings faults;
+    bool seed_given = false;   // else a seed for the random faults is taken from the clock
     std::string control_path;  // empty: no control FIFO
     std::string record_path;   // empty: nothing recorded
 

@@ -60,6 +60,14 @@ void Recorder::control(Clock::time_point at, std::string_view line) {
     write(at, "control " + quoted(line));
 }
 
+void Recorder::fault(Clock::time_point at, std::string_view what) {
+    write(at, "fault " + std::string(what));
+}
+
+void Recorder::report(Clock::time_point at, std::string_view line) {
+    write(at, "report " + std::string(line));
+}
+
 void Recorder::xstart(Clock::time_point at, std::string_view path, std::optional<std::uint64_t> size,
                       bool crc) {
     write(at,

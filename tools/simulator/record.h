@@ -18,6 +18,21 @@ namespace kqsim {
 //   <ms> bad <hex> <reason>         a frame that was given up (wrong checksum, no end mark, ...)
 //   <ms> shell <quoted line>        a line taken by the text shell
 //   <ms> control <quoted line>      a command taken from the control FIFO
+//   <ms> fault <kind> <code> <counter> <detail>
+//                                   a random fault struck the reply to the request with that code
+//                                   and counter: lose (detail "burst N", the first of N I/O replies
+//                                   lost), late and late-config ("<n>ms"), garbage ("<n>bytes"),
+//                                   split ("<n>parts"), session (the new id)
+//   <ms> fault lost <code> <counter>
+//                                   a further I/O reply lost in a burst
+//   <ms> report <...>               the report, on the control command "report" and at exit:
+//        report seed <seed> rates lose=R,late=R,late-config=R,garbage=R,split=R,session=R
+//        report faults lose=N lost-replies=N late=N late-beyond=N late-config=N garbage=N split=N session=N
+//        report replies <n> io <n> longest-silence <ms>
+//        report held <k> config <hex>|- resets <id>,<id>,<id>,<id> motors <id>,<id>,<id>,<id> display
+//        <quoted>
+//                                   (one per controller present: what it holds from its client)
+//        report end
 //
 // and for each file transfer (the shell command xrecv):
 //
@@ -57,6 +72,8 @@ class Recorder {
     void bad_frame(Clock::time_point at, std::string_view frame, std::string_view why);
     void shell(Clock::time_point at, std::string_view line);
     void control(Clock::time_point at, std::string_view line);
+    void fault(Clock::time_point at, std::string_view what);
+    void report(Clock::time_point at, std::string_view line);
     void xstart(Clock::time_point at, std::string_view path, std::optional<std::uint64_t> size, bool crc);
     void xblock(Clock::time_point at, std::optional<unsigned> number, std::size_t length,
                 std::string_view verdict, std::string_view answer, std::string_view frame,

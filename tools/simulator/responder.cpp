@@ -136,6 +136,16 @@ bool Responder::remove_extension(unsigned k) {
     return true;
 }
 
+Responder::Held Responder::held(unsigned k) const {
+    const Unit& u = units_.at(k);
+    Held h{u.config, u.display, {}, {}};
+    for (unsigned i = 0; i < 4; ++i) {
+        h.counter_resets[i] = u.counter_reset[i].done;
+        h.motors[i] = u.motor[i].done;
+    }
+    return h;
+}
+
 std::string Responder::info_record(unsigned k) const {
     std::string r(64, '\0');
     const Unit& u = units_[k];

@@ -79,6 +79,17 @@ class Responder {
     const std::string& hostname(unsigned k) const { return units_.at(k).hostname; }
     Radio& radio() { return radio_; }
 
+    // What controller k holds from its client: the configuration last written (48 bytes; empty
+    // when none came yet), the display record last written (100 bytes; empty when none came), and
+    // the counter-reset and motor command ids it has carried out.
+    struct Held {
+        std::string config;
+        std::string display;
+        std::array<std::uint16_t, 4> counter_resets{};
+        std::array<std::uint16_t, 4> motors{};
+    };
+    Held held(unsigned k) const;
+
   private:
     // An id the client puts into its outputs to order a command; the controller reports it back
     // once it has carried the command out, `delay` after it first saw it. A newer id seen

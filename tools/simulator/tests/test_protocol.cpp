@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <optional>
 
 #include <string>
@@ -81,6 +83,7 @@ class ProtocolTest : public ::testing::Test {
                 static_cast<unsigned char>(line[at + 2]) * 256U + static_cast<unsigned char>(line[at + 3]);
             Telegram t;
             t.word_a = get_u32le(line, at + 4);
+            t.session = get_u16le(line, at + 14);
             t.code = get_u32le(line, at + 16);
             t.count = get_u32le(line, at + 20);
             t.payload = line.substr(at + 24, n - 20);
@@ -315,7 +318,7 @@ TEST(Options, TelegramOptionsParse) {
     const auto parse = test_helpers::parse_words;
     const auto ok =
         parse({"--extensions", "1,3", "--session", "300", "--no-reply", "from-io", "4", "--firmware", "2.11",
-               "--hostname", "Lab", "--bad-checksum=always", "--byte-at-a-time"});
+               "--hostname", "Lab", "--bad-checksum=always", "--byte-at-a-time", "--lose-io", "2"});
     ASSERT_EQ(ok.status, ParseResult::Status::Run) << ok.error;
     EXPECT_EQ(ok.options.responder.extensions.to_ulong(), 0b1010UL);
     EXPECT_EQ(ok.options.responder.session, 300);
@@ -326,6 +329,10 @@ TEST(Options, TelegramOptionsParse) {
     EXPECT_EQ(ok.options.responder.master_hostname, "Lab");
     EXPECT_TRUE(ok.options.faults.bad_checksum.always);
     EXPECT_TRUE(ok.options.faults.byte_at_a_time);
+    EXPECT_EQ(ok.options.faults.lose_io, 2U);
+    EXPECT_TRUE(ok.options.faults.loses_io(1));
+    EXPECT_TRUE(ok.options.faults.loses_io(2));
+    EXPECT_FALSE(ok.options.faults.loses_io(3));
 
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--extensions", "0"},
                                                                  {"--extensions", "9"},
@@ -346,6 +353,322 @@ TEST(Options, LoseIoCountsFromTheStart) {
     EXPECT_TRUE(lose.options.faults.loses_io(1));
     EXPECT_TRUE(lose.options.faults.loses_io(2));
     EXPECT_FALSE(lose.options.faults.loses_io(3));
+}
+
+// ---- Random faults -------------------------------------------------------------------------------
+
+FaultSettings random_faults(const char* rates, const char* seed = "1") {
+    return with({{"random-faults", rates}, {"seed", seed}});
+}
+
+// What one reply did on the line: the writes it took and when the first one went.
+struct Answer {
+    bool answered = false;
+    milliseconds delay{};
+    std::vector<std::string> writes;
+    std::string all() const {
+        std::string s;
+        for (const auto& w : writes) {
+            s += w;
+        }
+        return s;
+    }
+};
+
+class RandomFaultTest : public ProtocolTest {
+  protected:
+    // Every fault is recorded with what was drawn for it; the record is where a test reads the
+    // draws, since the times the queue lets replies go depend on how fast the machine runs.
+    RandomFaultTest() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path_ = ::testing::TempDir() + "kqsim_random_" + info->name() + ".rec";
+        std::remove(path_.c_str());
+        std::string error;
+        EXPECT_TRUE(recorder_.open(path_, error)) << error;
+    }
+    ~RandomFaultTest() override { std::remove(path_.c_str()); }
+
+    // The record's lines (without times) that start with `word`, from line `from` on.
+    std::vector<std::string> lines(const std::string& word, std::size_t from = 0) const {
+        std::vector<std::string> out;
+        const auto all = test_helpers::record_lines(path_);
+        for (std::size_t i = from; i < all.size(); ++i) {
+            if (all[i].starts_with(word + " ")) {
+                out.push_back(all[i].substr(word.size() + 1));
+            }
+        }
+        return out;
+    }
+    std::size_t recorded() const { return test_helpers::record_lines(path_).size(); }
+
+    std::string path_;
+    // The milliseconds of each "late ... <n>ms" (or late-config) fault line.
+    std::vector<long> drawn(const std::string& kind) const {
+        std::vector<long> ms;
+        for (const auto& l : lines("fault")) {
+            if (l.starts_with(kind + " ")) {
+                ms.push_back(std::stol(l.substr(l.rfind(' ') + 1)));
+            }
+        }
+        return ms;
+    }
+
+    void config(std::uint32_t k = 0) {
+        std::string rec;
+        append_u32le(rec, k);
+        rec += std::string(48, '\x11');
+        send(kRemConfigWr, rec, 1);
+    }
+    // Sends one request with `fn` and lets its answer out, up to 500 ms.
+    template <typename Fn>
+    Answer ask(Fn&& fn) {
+        const auto before = Clock::now();
+        fn();
+        Answer a;
+        const auto events = drain(milliseconds{500}, before);
+        a.answered = !events.empty();
+        if (a.answered) {
+            a.delay = events.front().at;
+        }
+        for (const auto& e : events) {
+            a.writes.push_back(e.bytes);
+        }
+        return a;
+    }
+    // A mix of requests: I/O exchanges, configuration writes and probes.
+    std::vector<Answer> mix(int n) {
+        std::vector<Answer> out;
+        for (int i = 0; i < n; ++i) {
+            out.push_back(i % 5 == 3   ? ask([&] { config(); })
+                          : i % 7 == 6 ? ask([&] { send(kEcho); })
+                                       : ask([&] { io(); }));
+        }
+        return out;
+    }
+};
+
+TEST_F(RandomFaultTest, TheSameSeedGivesTheSameFaults) {
+    make(random_faults("150", "42"));
+    const auto first = mix(150);
+    const auto tally = protocol_->tally();
+    const auto session = protocol_->responder().session();
+    const auto firstFaults = lines("fault");
+    for (const auto count : tally.injected) {
+        EXPECT_GT(count, 0U);  // every kind struck at this rate
+    }
+
+    counter_ = 0;
+    std::size_t mark = recorded();
+    make(random_faults("150", "42"));
+    const auto second = mix(150);
+    // The same faults, with the same draws, on the same replies.
+    EXPECT_EQ(lines("fault", mark), firstFaults);
+    ASSERT_EQ(first.size(), second.size());
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(first[i].answered, second[i].answered);
+        EXPECT_EQ(first[i].writes.size(), second[i].writes.size());
+        EXPECT_EQ(first[i].all().size(), second[i].all().size());
+    }
+    EXPECT_EQ(protocol_->tally().injected, tally.injected);
+    EXPECT_EQ(protocol_->tally().lost_replies, tally.lost_replies);
+    EXPECT_EQ(protocol_->responder().session(), session);
+
+    counter_ = 0;
+    mark = recorded();
+    make(random_faults("150", "43"));
+    mix(150);
+    EXPECT_NE(lines("fault", mark), firstFaults);
+
+    // "fault seed N" at run time starts the draws over.
+    counter_ = 0;
+    mark = recorded();
+    make(random_faults("150", "7"));
+    std::string error;
+    ASSERT_TRUE(protocol_->set_fault("seed", "42", error));
+    mix(150);
+    EXPECT_EQ(lines("fault", mark), firstFaults);
+}
+
+TEST_F(RandomFaultTest, LostRepliesComeInBurstsOfOneToThreeIoRepliesOnly) {
+    make(random_faults("lose=1000", "5"));
+    std::vector<bool> answered;
+    for (int i = 0; i < 60; ++i) {
+        answered.push_back(ask([&] { io(); }).answered);
+        // Nothing but I/O replies is lost.
+        EXPECT_TRUE(ask([&] { send(kEcho); }).answered);
+        EXPECT_TRUE(ask([&] { config(); }).answered);
+    }
+    std::vector<int> runs;
+    int run = 0;
+    for (const bool a : answered) {
+        if (!a) {
+            ++run;
+        } else if (run != 0) {
+            runs.push_back(run);
+            run = 0;
+        }
+    }
+    // At rate 1000 a burst starts whenever it may: one reply goes out after each burst.
+    for (std::size_t i = 0; i + 1 < answered.size(); ++i) {
+        EXPECT_FALSE(answered[i] && answered[i + 1]) << i;
+    }
+    ASSERT_FALSE(runs.empty());
+    EXPECT_EQ(*std::min_element(runs.begin(), runs.end()), 1);
+    EXPECT_EQ(*std::max_element(runs.begin(), runs.end()), 3);
+    const auto& t = protocol_->tally();
+    EXPECT_EQ(t[RandomKind::Lose], runs.size() + (run != 0 ? 1 : 0));
+    EXPECT_EQ(t.lost_replies,
+              static_cast<std::uint64_t>(std::count(answered.begin(), answered.end(), false)));
+    EXPECT_GE(protocol_->longest_silence(), milliseconds{0});
+}
+
+TEST_F(RandomFaultTest, LateRepliesMostlyWithinTheRepeatTimeSometimesBeyond) {
+    make(random_faults("late=1000", "11"));
+    std::vector<milliseconds> measured;
+    for (int i = 0; i < 100; ++i) {
+        const Answer a = ask([&] { send(kEcho); });
+        ASSERT_TRUE(a.answered);
+        EXPECT_TRUE(decode(a.all()));
+        measured.push_back(a.delay);
+    }
+    const auto ms = drawn("late");
+    ASSERT_EQ(ms.size(), 100U);
+    long beyond = 0;
+    for (std::size_t i = 0; i < ms.size(); ++i) {
+        EXPECT_TRUE((ms[i] >= 1 && ms[i] <= 180) || (ms[i] >= 200 && ms[i] <= 400)) << ms[i];
+        beyond += ms[i] >= 200 ? 1 : 0;
+        // The reply waited at least that long (a busy machine may add to it).
+        EXPECT_GE(measured[i], milliseconds{ms[i]});
+    }
+    EXPECT_EQ(protocol_->tally()[RandomKind::Late], 100U);
+    EXPECT_EQ(protocol_->tally().late_beyond, static_cast<std::uint64_t>(beyond));
+    EXPECT_GT(beyond, 5);
+    EXPECT_LT(beyond, 40);
+}
+
+TEST_F(RandomFaultTest, LateConfigDelaysOnlyConfigurationWrites) {
+    make(random_faults("late-config=1000", "3"));
+    std::vector<milliseconds> measured;
+    for (int i = 0; i < 20; ++i) {
+        const Answer c = ask([&] { config(); });
+        ASSERT_TRUE(c.answered);
+        measured.push_back(c.delay);
+        EXPECT_TRUE(ask([&] { io(); }).answered);
+    }
+    const auto ms = drawn("late-config");
+    ASSERT_EQ(ms.size(), 20U);
+    for (std::size_t i = 0; i < ms.size(); ++i) {
+        EXPECT_GE(ms[i], 50);
+        EXPECT_LE(ms[i], 400);
+        EXPECT_GE(measured[i], milliseconds{ms[i]});
+    }
+    // Only the configuration replies were struck.
+    for (const auto& l : lines("fault")) {
+        EXPECT_TRUE(l.starts_with("late-config 5 ")) << l;
+    }
+    EXPECT_EQ(protocol_->tally()[RandomKind::LateConfig], 20U);
+    EXPECT_EQ(protocol_->tally()[RandomKind::Late], 0U);
+}
+
+TEST_F(RandomFaultTest, GarbageSplitAndSessionChangeLeaveTheFrameWhole) {
+    make(random_faults("garbage=1000", "8"));
+    for (int i = 0; i < 20; ++i) {
+        const std::string l = ask([&] { io(); }).all();
+        const std::size_t start = l.find('\x02');
+        ASSERT_GE(start, 1U);
+        ASSERT_LE(start, 32U);
+        EXPECT_TRUE(decode(std::string_view(l).substr(start)));
+    }
+
+    make(random_faults("split=1000", "9"));
+    std::size_t threes = 0;
+    for (int i = 0; i < 20; ++i) {
+        const Answer a = ask([&] { io(); });
+        ASSERT_GE(a.writes.size(), 2U);
+        ASSERT_LE(a.writes.size(), 3U);
+        threes += a.writes.size() == 3 ? 1U : 0U;
+        EXPECT_TRUE(decode(a.all()));
+    }
+    EXPECT_GT(threes, 0U);
+
+    make(random_faults("session=1000", "10"));
+    std::uint16_t last = protocol_->responder().session();
+    for (int i = 0; i < 10; ++i) {
+        const auto r = replies(ask([&] { io(); }).all());
+        ASSERT_EQ(r.size(), 1U);
+        // The reply already carries the id the controller takes now.
+        EXPECT_NE(r[0].session, last);
+        EXPECT_EQ(r[0].session, protocol_->responder().session());
+        last = r[0].session;
+    }
+    EXPECT_EQ(protocol_->tally()[RandomKind::Session], 10U);
+}
+
+TEST_F(RandomFaultTest, TheReportTellsTheFaultsAndWhatEachControllerHolds) {
+    ResponderSettings settings;
+    settings.extensions.set(2);
+    make(random_faults("lose=1000", "4"), settings);
+    for (int i = 0; i < 6; ++i) {
+        ask([&] { io(); });
+    }
+    config(2);
+    std::string msg;
+    append_u32le(msg, 0);
+    msg += std::string("\0hello", 6) + std::string(94, '\0');
+    ask([&] { send(kMsgWr, msg, 1); });
+    XrecvFaults xrecv;
+    ASSERT_EQ(run_control("report", *protocol_, xrecv, Clock::now()).kind, ControlOutcome::Kind::Done);
+
+    std::vector<std::string> report;
+    std::size_t faults = 0;
+    for (const auto& line : test_helpers::record_lines(path_)) {
+        if (line.starts_with("report ")) {
+            report.push_back(line.substr(7));
+        }
+        faults += line.starts_with("fault ") ? 1U : 0U;
+    }
+    const auto& t = protocol_->tally();
+    EXPECT_EQ(faults, t.lost_replies);
+    ASSERT_EQ(report.size(), 6U);
+    EXPECT_EQ(report[0], "seed 4 rates lose=1000,late=0,late-config=0,garbage=0,split=0,session=0");
+    EXPECT_EQ(report[1], "faults lose=" + std::to_string(t[RandomKind::Lose]) +
+                             " lost-replies=" + std::to_string(t.lost_replies) +
+                             " late=0 late-beyond=0 late-config=0 garbage=0 split=0 session=0");
+    EXPECT_TRUE(report[2].starts_with("replies ")) << report[2];
+    EXPECT_EQ(report[3], "held 0 config - resets 0,0,0,0 motors 0,0,0,0 display 'hello'");
+    EXPECT_EQ(report[4],
+              "held 2 config " + std::string(96, '1') + " resets 0,0,0,0 motors 0,0,0,0 display ''");
+    EXPECT_EQ(report[5], "end");
+}
+
+TEST(Options, RandomFaultsAndSeedParse) {
+    const auto parse = test_helpers::parse_words;
+    const auto all = parse({"--random-faults", "7"});
+    ASSERT_EQ(all.status, ParseResult::Status::Run) << all.error;
+    EXPECT_EQ(all.options.faults.random[RandomKind::Session], 7U);
+    EXPECT_EQ(all.options.faults.random[RandomKind::Lose], 7U);
+    EXPECT_FALSE(all.options.seed_given);
+
+    const auto some = parse({"--random-faults=lose=5,late-config=300", "--seed", "18446744073709551615"});
+    ASSERT_EQ(some.status, ParseResult::Status::Run) << some.error;
+    EXPECT_EQ(some.options.faults.random[RandomKind::Lose], 5U);
+    EXPECT_EQ(some.options.faults.random[RandomKind::LateConfig], 300U);
+    EXPECT_EQ(some.options.faults.random[RandomKind::Late], 0U);
+    EXPECT_EQ(some.options.faults.seed, 18446744073709551615ULL);
+    EXPECT_TRUE(some.options.seed_given);
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--random-faults", "1001"},
+                                                                 {"--random-faults", "lose=1001"},
+                                                                 {"--random-faults", "lose="},
+                                                                 {"--random-faults", "lose=1,"},
+                                                                 {"--random-faults", "often=1"},
+                                                                 {"--random-faults", ""},
+                                                                 {"--seed", "x"},
+                                                                 {"--seed", "-1"}}) {
+        SCOPED_TRACE(bad[0] + " " + bad[1]);
+        EXPECT_EQ(parse(bad).status, ParseResult::Status::Error);
+    }
 }
 
 }  // namespace
