@@ -8,6 +8,7 @@
 
 #include "kvarolib.h"
 #include "port_search.h"
+#include "upload_status.h"
 
 namespace {
 
@@ -23,52 +24,12 @@ void usage(std::FILE* out, const std::string& program) {
     ostrane::PrintPortUsage(out);
 }
 
-// Statuses that report progress only; every other status ends the upload.
-bool isProgress(std::uint32_t status) {
-    return status == KVLIB_ERR_UPLOAD_START || status == KVLIB_ERR_UPLOAD_ACK ||
-           status == KVLIB_ERR_UPLOAD_NAK || status == KVLIB_ERR_UPLOAD_CACHE_UPDATE;
-}
-
 void ShowUploadStatus(std::uint32_t status) {
-    switch (status) {
-        case KVLIB_ERR_UPLOAD_FILE_NOT_OPEN:
-            std::printf("ERROR.\nERROR: file not open.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_FILE_READ_ERR:
-            std::printf("ERROR.\nERROR: file read error.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_INVALID_FSIZE:
-            std::printf("ERROR.\nERROR: invalid file size.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_CANCELED:
-            std::printf("canceled.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_FAILED:
-            std::printf("failed.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_TIMEOUT:
-            std::printf("timeout.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_ACK:
-            std::printf(".");
-            break;
-        case KVLIB_ERR_UPLOAD_DONE:
-            std::printf("OK.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_CACHE_UPDATE:
-            if (gTarget.load() == 1) {
-                std::printf("OK.\nUpdating cached data to %s...", "FlashDisk");
-            } else if (gTarget.load() == 2) {
-                std::printf("OK.\nUpdating cached data to %s...", "SystemFlashDisk");
-            }
-            break;
-        default:
-            break;
-    }
+    std::fputs(ostrane::UploadStatusText(status, gTarget.load()).c_str(), stdout);
     std::fflush(stdout);
     // Statuses outside the table that end an upload (a thread that could not start, an event
     // that could not be made) end the wait too, as a failure.
-    if (!isProgress(status)) {
+    if (!ostrane::IsProgressStatus(status)) {
         gFinalStatus.store(status);
     }
 }
