@@ -492,7 +492,8 @@ KVLIB_API uint32_t SetVoriKqMessage(uint32_t deviceHandle, int32_t shmId, const 
  * ttyACM2 before ttyACM10). Selection 0 lists every port, 1 the USB controllers ("Kolvex USB VORI"),
  * 2 the Bluetooth ports (only those of a VORI KQ service when there is one); any other gives none.
  * No port is opened. On Linux the environment variable KVLIB_PORTS adds ports as if present:
- * "path=description" pairs separated by ';'. */
+ * "path=description" pairs separated by ';', each path absolute or a COMn name (an entry that is not
+ * is skipped with a line in the library log). */
 KVLIB_API int32_t GetAvailableComPorts(int32_t selection);
 /* Copies entry `index` of the port list with its terminator into buffer (size bytes) and returns the
  * index. KVLIB_ERR_INVALID_PARAM, with the buffer untouched, when the index is not below the count of

@@ -214,6 +214,32 @@ TEST(PortSourceText, PortsVariableEntries) {
     EXPECT_EQ(messages.size(), 2u);
 }
 
+// Every entry that could never become a port is refused where it is read, with the same line as the
+// other bad entries, instead of vanishing from the list without a word.
+TEST(PortSourceText, PortsVariableRefusesWhatIsNoPort) {
+    std::vector<std::string> messages;
+    const std::string longest = "/dev/" + std::string(250, 'x');
+    const std::vector<SerialDevice> devices =
+        kv::platform::parsePortsVariable("ttyACM0=Kolvex USB VORI KQ Controller;com7=Built-in;./kq=x;" +
+                                             longest + "=y;" + longest + "z=z;COM4A",
+                                         messages);
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].portName, "com7");
+    EXPECT_EQ(devices[1].portName, longest);
+    EXPECT_EQ(messages,
+              (std::vector<std::string>{
+                  "KVLIB_PORTS: entry 'ttyACM0=Kolvex USB VORI KQ Controller' skipped, no usable path",
+                  "KVLIB_PORTS: entry './kq=x' skipped, no usable path",
+                  "KVLIB_PORTS: entry '" + longest + "z=z' skipped, no usable path",
+                  "KVLIB_PORTS: entry 'COM4A' skipped, no usable path"}));
+    // What is read is what the list shows: every entry the reader keeps gets its line in the list.
+    kv::platform::SerialDeviceScan scan;
+    scan.ok = true;
+    scan.devices = devices;
+    std::vector<std::string> listMessages;
+    EXPECT_EQ(BuildPortList(scan, 0, fakeServices, listMessages).size(), devices.size());
+}
+
 TEST(PortSourceText, BluezKeyFileName) {
     const std::string info =
         "# comment\n[LinkKey]\nName=not this\n\n[General]\r\nClass=0x1f00\r\n Name = \\sVORI KQ\\\\1 \r\n"
