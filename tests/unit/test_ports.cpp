@@ -10,6 +10,7 @@
 #include "platform/serial_devices.h"
 #include "ports/port_list.h"
 #include "ports/port_rules.h"
+#include "support/guarded_text.h"
 
 namespace {
 
@@ -248,6 +249,20 @@ TEST(PortSourceText, BluezKeyFileName) {
     EXPECT_EQ(kv::platform::keyFileValue(info, "General", "Alias"), std::nullopt);
     EXPECT_EQ(kv::platform::keyFileValue(info, "general", "Name"), std::nullopt);
     EXPECT_EQ(kv::platform::keyFileValue("[General]\nName", "General", "Name"), std::nullopt);
+}
+
+// A caller's text is read no further than the limit asked for; the bytes below end where readable
+// memory ends.
+TEST(CallerText, LengthAndLogTextReadNoFurtherThanTheLimit) {
+    const kvtest::GuardedBytes text("abc\r\n\t\x01\x7F" + std::string(8, 'z'));
+    EXPECT_EQ(kv::BoundedLength(text.data(), 16), 16u);
+    EXPECT_EQ(kv::BoundedLength(text.data(), 3), 3u);
+    EXPECT_EQ(kv::BoundedLength("abc", 16), 3u);
+    EXPECT_EQ(kv::BoundedLength(nullptr, 16), 0u);
+    EXPECT_EQ(kv::LogText(text.data(), 16), "abc\\r\\n\\t\\x01\\x7Fzzzzzzzz");
+    EXPECT_EQ(kv::LogText(text.data(), 2), "ab");
+    EXPECT_EQ(kv::LogText("C:\\dir\\prog.bin", 64), "C:\\dir\\prog.bin");
+    EXPECT_EQ(kv::LogText(nullptr, 16), "(null)");
 }
 
 TEST(CopyTextIfFits, CopiesWholeTextsOnly) {
