@@ -13,6 +13,19 @@ if [ ! -x "$kqsim" ]; then
 fi
 
 started=$SECONDS
+echo "=== mingw: a plain configure with the toolchain file leaves out what needs POSIX"
+plain=$(mktemp -d /tmp/kvmingw-plain-XXXXXX)
+cmake -S . -B "$plain" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" >/dev/null
+grep -q -x -F "KVLIB_BUILD_BENCH:BOOL=OFF" "$plain/CMakeCache.txt" || {
+    echo "windows-check: a plain Windows configure keeps the benchmarks" >&2
+    exit 1
+}
+if ninja -C "$plain" -t targets all | grep -q -E '^bench/|kqsim'; then
+    echo "windows-check: a plain Windows configure has POSIX-only targets" >&2
+    exit 1
+fi
+rm -rf "$plain"
+
 echo "=== mingw: configure and build"
 cmake --preset mingw -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build --preset mingw -j "$(nproc)"
