@@ -2,9 +2,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <optional>
 #include <string>
-#include <system_error>
 
 #include "kvarolib.h"
 #include "port_search.h"
@@ -32,40 +31,6 @@ void ShowUploadStatus(std::uint32_t status) {
     if (!ostrane::IsProgressStatus(status)) {
         gFinalStatus.store(status);
     }
-}
-
-// The file the argument names (the first match of a wildcard pattern): its path as the controller
-// will see it and its size. False when nothing matches.
-bool locateFile(const std::string& argument, std::string& path, std::uintmax_t& size) {
-    std::string directory;
-    auto cut = argument.rfind('\\');
-    if (cut == std::string::npos) {
-        cut = argument.rfind('/');
-    }
-    if (cut != std::string::npos) {
-        directory = argument.substr(0, cut + 1);
-    }
-    const std::string pattern = argument.substr(directory.size());
-    const std::filesystem::path dir =
-        directory.empty() ? std::filesystem::path(".") : std::filesystem::path(directory);
-    std::error_code ec;
-    if (pattern.find_first_of("*?") == std::string::npos) {
-        if (!std::filesystem::exists(argument, ec) || std::filesystem::is_directory(argument, ec)) {
-            return false;
-        }
-        path = argument;
-        size = std::filesystem::file_size(argument, ec);
-        return !ec;
-    }
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (ostrane::WildcardMatch(pattern, name) && !entry.is_directory(ec)) {
-            path = directory + name;
-            size = entry.file_size(ec);
-            return !ec;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -104,12 +69,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "\nERROR: file name too long (at most %zu characters).\n", kMaxSourcePath);
         return 1;
     }
-    std::string source;
-    std::uintmax_t size = 0;
-    if (!locateFile(fileArgument, source, size)) {
+    const std::optional<ostrane::FoundFile> found = ostrane::LocateFile(fileArgument);
+    if (!found) {
         std::fprintf(stderr, "\nERROR: cannot open input file '%s'.\n", fileArgument.c_str());
         return 1;
     }
+    const std::string& source = found->path;
+    const std::uintmax_t size = found->size;
 
     const std::uint32_t initResult = kvxInitLib();
     if (initResult != 0) {

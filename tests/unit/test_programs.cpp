@@ -1,10 +1,15 @@
-// The parts of ostput and ostsend that need no controller: what a status of the upload prints.
+// The parts of ostput and ostsend that need no controller: what a status of the upload prints, which
+// arguments are ports, and how the file argument is found, on each platform as its own programs do.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "habits.h"
 #include "kvarolib.h"
+#include "support/temp_dir.h"
 #include "upload_status.h"
 
 namespace {
@@ -54,6 +59,52 @@ TEST(OstputStatus, ProgressStatusesKeepTheLineOpen) {
               "OK.\nUpdating cached data to FlashDisk...");
     EXPECT_EQ(ostrane::UploadStatusText(KVLIB_ERR_UPLOAD_CACHE_UPDATE, 2),
               "OK.\nUpdating cached data to SystemFlashDisk...");
+}
+
+TEST(ProgramArguments, PortsAndTheUsageAsThePlatformHasThem) {
+    EXPECT_EQ(ostrane::PortFromArgument("com7"), "COM7");
+    EXPECT_EQ(ostrane::PortFromArgument("COM12"), "COM12");
+    EXPECT_EQ(ostrane::PortFromArgument("lpt1"), "");
+    EXPECT_FALSE(ostrane::AsksForUsage("--help"));  // taken by the shared check, not by this one
+#if defined(_WIN32)
+    // '/' begins an option on Windows: only COMn names are ports, and "/?" asks for the usage.
+    EXPECT_EQ(ostrane::PortFromArgument("/?"), "");
+    EXPECT_EQ(ostrane::PortFromArgument("/dev/ttyACM0"), "");
+    EXPECT_TRUE(ostrane::AsksForUsage("/?"));
+#else
+    EXPECT_EQ(ostrane::PortFromArgument("/dev/ttyACM0"), "/dev/ttyACM0");
+    EXPECT_EQ(ostrane::PortFromArgument("/dev/Serial/by-id/X"), "/dev/Serial/by-id/X");
+    EXPECT_FALSE(ostrane::AsksForUsage("/?"));
+#endif
+}
+
+TEST(ProgramFiles, LookupMatchesAsTheFileSystemDoes) {
+    kvtest::TempDir dir;
+    std::ofstream(dir.path() / "Prog.BIN", std::ios::binary) << "12345";
+    std::filesystem::create_directory(dir.path() / "pdir");
+    const std::string base = dir.path().string() + "/";
+
+    const auto exact = ostrane::LocateFile(base + "Prog.BIN");
+    ASSERT_TRUE(exact.has_value());
+    EXPECT_EQ(exact->path, base + "Prog.BIN");
+    EXPECT_EQ(exact->size, 5u);
+    const auto wildcard = ostrane::LocateFile(base + "Pr*.B?N");
+    ASSERT_TRUE(wildcard.has_value());
+    EXPECT_EQ(wildcard->path, base + "Prog.BIN");
+    EXPECT_FALSE(ostrane::LocateFile(base + "pdir").has_value());
+    EXPECT_FALSE(ostrane::LocateFile(base + "missing.bin").has_value());
+#if defined(_WIN32)
+    // Found without regard to case, under the name the file really has (which the controller gets).
+    const auto lower = ostrane::LocateFile(base + "prog.bin");
+    ASSERT_TRUE(lower.has_value());
+    EXPECT_EQ(lower->path, base + "Prog.BIN");
+    const auto lowerPattern = ostrane::LocateFile(base + "PR*.bin");
+    ASSERT_TRUE(lowerPattern.has_value());
+    EXPECT_EQ(lowerPattern->path, base + "Prog.BIN");
+#else
+    EXPECT_FALSE(ostrane::LocateFile(base + "prog.bin").has_value());
+    EXPECT_FALSE(ostrane::LocateFile(base + "PR*.bin").has_value());
+#endif
 }
 
 }  // namespace
