@@ -15,6 +15,11 @@ install(TARGETS kvarolib_shared EXPORT kvarolibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/devicelib/include/kvarolib.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+if(WIN32 AND KVLIB_LLVM_DLLTOOL)
+    # Beside the MinGW import library: the .def of the DLL's exports and the MSVC-format kvAroLib.lib.
+    install(FILES ${PROJECT_BINARY_DIR}/devicelib/kvAroLib.def ${PROJECT_BINARY_DIR}/devicelib/kvAroLib.lib
+            DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
 if(NOT WIN32)
     install(TARGETS kvarolib_static EXPORT kvarolibTargets

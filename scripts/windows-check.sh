@@ -47,6 +47,9 @@ wineserver --persistent >/dev/null 2>&1 </dev/null &
 echo "=== mingw: export tables and the unit suite under Wine"
 ctest --test-dir build/mingw --output-on-failure
 
+echo "=== mingw: an application of the Microsoft toolchain (clang-cl, lld-link) against kvAroLib.lib"
+bash tests/windows/msvc/check_msvc_consumer.sh build/mingw
+
 echo "=== mingw: port scenarios under Wine"
 python3 tests/windows/run_wine_suite.py build/mingw "$kqsim"
 echo "=== mingw: the Windows zip"
@@ -56,6 +59,7 @@ python3 - build/mingw/kvarolib-*-win64.zip <<'PY'
 import sys, zipfile
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
 wanted = {"bin/kvAroLib.dll", "bin/ostput.exe", "bin/ostsend.exe", "lib/libkvAroLib.dll.a",
+          "lib/kvAroLib.lib", "lib/kvAroLib.def",
           "include/kvarolib.h", "lib/cmake/kvarolib/kvarolibConfig.cmake"}
 missing = sorted(wanted - names)
 if missing:
