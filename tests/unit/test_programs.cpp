@@ -82,7 +82,8 @@ TEST(ProgramFiles, LookupMatchesAsTheFileSystemDoes) {
     kvtest::TempDir dir;
     std::ofstream(dir.path() / "Prog.BIN", std::ios::binary) << "12345";
     std::filesystem::create_directory(dir.path() / "pdir");
-    const std::string base = dir.path().string() + "/";
+    // The directory as the platform writes it, ending in its separator.
+    const std::string base = (dir.path() / "").string();
 
     const auto exact = ostrane::LocateFile(base + "Prog.BIN");
     ASSERT_TRUE(exact.has_value());
