@@ -9,6 +9,9 @@ packages+=(dpkg-dev pkg-config file)
 # The Windows build (scripts/windows-check.sh): mingw-w64 with posix threads, GoogleTest's sources to
 # build for it, and Wine to run it.
 packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+# The MSVC-format import library (llvm-dlltool) and the consumer that tests it, compiled with clang-cl
+# for x86_64-pc-windows-msvc and linked with lld-link.
+packages+=(llvm-14 clang-tools-14 lld-14)
 
 missing=()
 for p in "${packages[@]}"; do

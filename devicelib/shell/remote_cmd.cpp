@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "core/log.h"
+#include "core/text.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -98,7 +99,7 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
         return rc;
     }
     // The command line "\r%s\r" has 80 bytes with its terminator; a longer command would not fit.
-    if (command == nullptr || std::strlen(command) > kMaxShellCommandLength) {
+    if (command == nullptr || BoundedLength(command, kMaxShellCommandLength + 1) > kMaxShellCommandLength) {
         return KVLIB_ERR_INVALID_PARAM;
     }
     // One shell service at a time holds the port: while an upload or another command has it, this
@@ -119,7 +120,7 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
     ex.overallLimitMs.store(limitMs);
     PauseTransferCycle();
     if (logCall) {
-        LogMsg(LOG_INFO, "KvRemoteCmd, kvCmd= %s", command);
+        LogMsg(LOG_INFO, "KvRemoteCmd, kvCmd= %s", LogText(command, kMaxShellCommandLength).c_str());
     }
     const std::uint32_t rc = SendRemoteCmd(command);
     {
@@ -228,7 +229,8 @@ std::uint32_t SendRemoteCmd(const char* command) {
         }
         switch (state) {
             case XM_START: {
-                LogMsg(LOG_TIME, "SendRemoteCmd, XM_START: send remote command: '%s'", command);
+                LogMsg(LOG_TIME, "SendRemoteCmd, XM_START: send remote command: '%s'",
+                       LogText(command, kMaxShellCommandLength).c_str());
                 SetRxHandler(RX_SHELL);
                 clearReply();
                 char line[kMaxShellCommandLength + 3];
