@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -344,6 +345,53 @@ TEST_P(BluetoothWithTransfer, StopClearsEveryChannelEntry) {
         EXPECT_EQ(w[0], 0u) << ch;
         EXPECT_EQ(w[1], 0u) << ch;
     }
+}
+
+// A message the radio passes on while a shell command holds the port (here 700 ms after the write,
+// while the prompt is still on its way in two parts) is a telegram among the shell's text: it reaches
+// its read callback, and the command's answer is the shell's text alone, whole.
+TEST_P(BluetoothWithTransfer, AMessageArrivingDuringAShellCommandReachesItsCallback) {
+    start({"--bt-step", "700", "--split-prompt", "1500"});
+    ASSERT_EQ(ConnectBtAddress(handle, 2, kPhone, on<1>), 0u);
+    ASSERT_EQ(ConnectBtAddress(handle, 5, kRemote, on<1>), 0u);
+    waitEvent(1, 2, 0);
+    waitEvent(1, 5, 0);
+    static std::atomic<int> messagesDuringTheCommand{0};
+    messagesDuringTheCommand = 0;
+    ASSERT_EQ(BtReadMsgOn(handle, 5,
+                          [](BtEvent* e) {
+                              if (e->Status == 10 && kv::ShellServiceActive()) {
+                                  ++messagesDuringTheCommand;
+                              }
+                              on<4>(e);
+                          }),
+              0u);
+    waitEvent(4, 5, 0);
+
+    const std::size_t writes = controller->received(14).size();
+    const std::string hello = "hello";
+    ASSERT_EQ(SendBtMessage(handle, 2, 5, reinterpret_cast<const std::uint8_t*>(hello.data()), on<3>), 0u);
+    ASSERT_TRUE(waitFor([&] { return controller->received(14).size() > writes; }));
+    static std::mutex answerMutex;
+    static std::optional<std::string> answer;
+    EXPECT_EQ(KvRemoteCmd(handle, "ls ramdisk",
+                          [](const char* text, std::uint32_t length) {
+                              std::lock_guard lock(answerMutex);
+                              answer = text == nullptr ? std::nullopt
+                                                       : std::optional<std::string>(std::string(text, length));
+                          }),
+              0u);
+    const Seen arrived = waitEvent(4, 5, 10);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(arrived.event.Data), arrived.event.Length), hello);
+    waitEvent(3, 2, 0);
+    // The message really came while the command held the port.
+    EXPECT_EQ(messagesDuringTheCommand.load(), 1);
+    std::lock_guard lock(answerMutex);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->find('\x02'), std::string::npos);
+    EXPECT_EQ(answer->find('\0'), std::string::npos);
+    EXPECT_NE(answer->find("ls ramdisk"), std::string::npos);
+    EXPECT_EQ(answer->substr(answer->size() - 4), "USB>");
 }
 
 INSTANTIATE_TEST_SUITE_P(, BluetoothWithTransfer, testing::Values(true),
