@@ -642,7 +642,10 @@ KVLIB_API uint32_t ConnectBtAddress(uint32_t deviceHandle, uint32_t channel, con
                                    BtEventCallback callback);
 KVLIB_API uint32_t DisconnectBt(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
 /* Sends `length` bytes (0 to BT_MESSAGE_SIZE; a longer message, or a NULL one with a length, is
- * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. */
+ * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. With a running transfer the
+ * messages of a channel wait for the next cycle, also while a shell service has paused it, and go out
+ * in the order given, each answered by one call of the write callback; a channel holds at most 1024
+ * messages not yet written, and a message beyond that is refused with KVLIB_ERR_THREAD_IS_RUNNING. */
 KVLIB_API uint32_t SendBtMessage(uint32_t deviceHandle, uint32_t channel, uint32_t length, const uint8_t* message,
                                  BtEventCallback callback);
 /* Lets the device with the 6-byte address connect to this channel; the callback hears of the listen
