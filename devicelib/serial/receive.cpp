@@ -124,13 +124,14 @@ bool parserInFrame() {
     return state >= GET_SYNC_STATE && state <= GET_ETX_STATE;
 }
 
-// The receive handler while a shell command holds the port. The controller's shell writes text and
-// never the frame start 0x02 0x55, but a telegram reply can still arrive: the late answer to a
-// request the transfer cycle sent before the pause, or a Bluetooth message. Such a frame, from its
-// start to its end as the telegram parser sees it, goes to the parser (and so to its reply handler);
-// every other byte is the shell's, in order. A frame may be split over chunks, its start marks
-// included.
+// The receive handler while a shell command holds the port.
 void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
+    SplitTelegramFrames(bytes, count, RemoteCmdInputData);
+}
+
+}  // namespace
+
+void SplitTelegramFrames(const std::uint8_t* bytes, std::int32_t count, RxHandler text) {
     if (bytes == nullptr || count <= 0) {
         return;
     }
@@ -139,7 +140,7 @@ void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
     std::int32_t textStart = 0;
     const auto giveText = [&](std::int32_t end) {
         if (end > textStart) {
-            RemoteCmdInputData(bytes + textStart, end - textStart);
+            text(bytes + textStart, end - textStart);
         }
         textStart = end;
     };
@@ -148,7 +149,7 @@ void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
         if (bytes[0] == kTelegramSync) {
             IFInputData(&kStart, 1);
         } else {
-            RemoteCmdInputData(&kStart, 1);
+            text(&kStart, 1);
         }
     }
     while (i < count) {
@@ -183,8 +184,6 @@ void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
     }
     giveText(count);
 }
-
-}  // namespace
 
 std::uint32_t StartComReadThread() {
     ReceiveState& st = receiveState();
