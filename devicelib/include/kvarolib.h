@@ -544,11 +544,17 @@ typedef void (*KvRemoteCmdCallback)(const char* reply, uint32_t length);
  * returns. KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while an upload or another command holds
  * the port, and in a transfer or Bluetooth callback. When the port fails (the controller is
  * unplugged) or the device is closed while the answer is awaited, the call ends at once with
- * KVLIB_ERR_DEVICE_NOT_OPEN and the callback gets no text. */
+ * KVLIB_ERR_DEVICE_NOT_OPEN and the callback gets no text.
+ * KVLIB_ERR_TIMEOUT, with no text either, when the controller falls silent before the prompt for
+ * 10 s (45 s for a command that names "flash" or "system"), and when its answer has not reached the
+ * prompt 45 s after the command went out, however steadily it keeps coming. A telegram reply that
+ * arrives while the command holds the port (a late answer to the transfer, a Bluetooth message) is
+ * handled as at any other time and is not part of the answer; the answer is every other byte
+ * received, a zero byte included. */
 KVLIB_API uint32_t KvRemoteCmd(uint32_t deviceHandle, const char* command, KvRemoteCmdCallback callback);
 
 /* Erases a storage area of the controller: 0 the RAM disk, 2 the system flash (refused), any other
- * value the flash disk. Refused like KvRemoteCmd. */
+ * value the flash disk. Refused, and bounded in time, like KvRemoteCmd. */
 KVLIB_API uint32_t VKqCleanDisk(uint32_t deviceHandle, int32_t area);
 
 /* ---- Upload ---------------------------------------------------------------------------------- */
@@ -640,7 +646,10 @@ KVLIB_API uint32_t ConnectBtAddress(uint32_t deviceHandle, uint32_t channel, con
                                    BtEventCallback callback);
 KVLIB_API uint32_t DisconnectBt(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
 /* Sends `length` bytes (0 to BT_MESSAGE_SIZE; a longer message, or a NULL one with a length, is
- * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. */
+ * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. With a running transfer the
+ * messages of a channel wait for the next cycle, also while a shell service has paused it, and go out
+ * in the order given, each answered by one call of the write callback; a channel holds at most 1024
+ * messages not yet written, and a message beyond that is refused with KVLIB_ERR_THREAD_IS_RUNNING. */
 KVLIB_API uint32_t SendBtMessage(uint32_t deviceHandle, uint32_t channel, uint32_t length, const uint8_t* message,
                                  BtEventCallback callback);
 /* Lets the device with the 6-byte address connect to this channel; the callback hears of the listen

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core/connection.h"
@@ -397,9 +398,20 @@ void SetKvRequest() {
 
     // The flag is read again before every send, repeats included: a shell service that took the
     // port in the meantime must never see a telegram in its answer.
+    // Set while the request now outstanding went unanswered: the counter its first copy carried.
+    bool repeat = false;
+    std::uint16_t repeatOf = 0;
     while (flags.threadWriteFlag.load() != 0 && !stopRequested()) {
         int outcome = 0;
-        const int slot = PickNextRequest(snapshot, outcome);
+        int slot = -1;
+        {
+            std::optional<RepeatCounterScope> sameCounter;
+            if (repeat) {
+                sameCounter.emplace(repeatOf);
+            }
+            slot = PickNextRequest(snapshot, outcome);
+        }
+        repeat = false;
         if (outcome == 2 || (outcome == 0 && slot < 0)) {
             return;
         }
@@ -428,8 +440,10 @@ void SetKvRequest() {
                     });
                     return;
                 }
-                // The same slot goes out again, built anew, with the same request counter.
-                requestCounter().fetch_sub(1);
+                // The same slot goes out again, built anew, with the counter of its first copy: a
+                // single exchange on another thread may have taken the next number meanwhile.
+                repeat = true;
+                repeatOf = static_cast<std::uint16_t>(repeatAccounting().lastSentCounter.load());
                 transferStatistics().retries.fetch_add(1);
                 break;
             }
