@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/log.h"
 #include "core/lifecycle.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "base/events.h"
+#include "base/log.h"
 #include "bluetooth/relay.h"
 #include "core/connection.h"
-#include "core/events.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/receive.h"
@@ -105,11 +105,6 @@ void arrangeStopAtProcessExit() {
 }
 
 }  // namespace
-
-LibraryEvents& libraryEvents() {
-    static LibraryEvents events;
-    return events;
-}
 
 bool LibraryInitialised() {
     return lifecycle().initialised.load() != 0;

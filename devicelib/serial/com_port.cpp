@@ -1,6 +1,6 @@
 #include "serial/com_port.h"
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 
 namespace kv {

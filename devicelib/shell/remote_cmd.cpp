@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <thread>
 
+#include "base/events.h"
+#include "base/log.h"
 #include "core/connection.h"
-#include "core/events.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/telegram.h"

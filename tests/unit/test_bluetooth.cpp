@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "bluetooth/relay.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/parser.h"
