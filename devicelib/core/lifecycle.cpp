@@ -55,6 +55,7 @@ void closeEvents() {
 void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
     StopKvMmTimer();
     StopWorkerThreads();
+    SetPortFailureHook(nullptr);
     LogMsg(LOG_TIME, "Closing event handles...");
     closeEvents();
     if (releaseArea) {
@@ -140,15 +141,19 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     kv::InstallBtReplyHandlers();
     kv::LogMsg(kv::LOG_TIME, "Creating event objects...");
     kv::openEvents();
+    // The transfer engine stands below the connection: it reports a port failure through this hook.
+    kv::SetPortFailureHook(kv::CloseComDevice);
     // A failed start releases what it had created, so that a later kvxInitLib starts clean.
     if (std::uint32_t rc = kv::StartWorkerThreads(); rc != 0) {
         kv::StopWorkerThreads();
+        kv::SetPortFailureHook(nullptr);
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return rc;
     }
     if (kv::SetKvMmTimer() == 0) {
         kv::StopWorkerThreads();
+        kv::SetPortFailureHook(nullptr);
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return KVLIB_ERR_CREATE_MM_TIMER;

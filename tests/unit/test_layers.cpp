@@ -104,9 +104,6 @@ const KnownArrow kKnownArrows[] = {
     // become a reply dispatcher that the transfer engine fills.
     {"serial/parser.cpp", "transfer/engine.h"},
     {"serial/parser.cpp", "transfer/request_table.h"},
-    // A port failure under the transfer closes the connection directly; to become a hook that the
-    // connection code sets.
-    {"transfer/engine.cpp", "core/connection.h"},
     // The cycle picks the Bluetooth senders and clears the channels at a stop; to become senders
     // that the relay registers.
     {"transfer/transfer_cycle.cpp", "bluetooth/relay.h"},
