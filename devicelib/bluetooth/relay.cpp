@@ -4,7 +4,7 @@
 #include <optional>
 #include <shared_mutex>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "serial/com_port.h"
 #include "serial/telegram.h"
 #include "shell/service.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/log.h"
+#include "base/text.h"
 #include "core/lifecycle.h"
-#include "core/log.h"
-#include "core/text.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -14,10 +14,10 @@
 #include <shared_mutex>
 #include <string>
 
+#include "base/log.h"
+#include "base/text.h"
+#include "base/version.h"
 #include "core/connection.h"
-#include "core/log.h"
-#include "core/text.h"
-#include "core/version.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"

@@ -1,7 +1,7 @@
 #include "serial/com_port.h"
 
-#include "core/log.h"
-#include "core/text.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 
 namespace kv {

@@ -6,7 +6,7 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string_view>
 
-#include "core/log.h"
-#include "core/text.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
-#include "core/text.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

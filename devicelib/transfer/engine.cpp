@@ -8,9 +8,8 @@
 #include <optional>
 #include <thread>
 
-#include "core/connection.h"
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/telegram.h"
@@ -60,6 +59,9 @@ struct EngineState {
     std::thread beatThread;
     std::thread requestThread;
     std::atomic<bool> stopRequested{false};
+
+    // What the beat does with the connection after a port failure (SetPortFailureHook).
+    std::atomic<PortFailureHook> portFailureHook{nullptr};
 };
 
 // Never destroyed: the thread objects of a library that the application did not close must not be
@@ -84,6 +86,7 @@ void WaitMmRpTmEvent() {
 }
 
 void WaitMmEvent() {
+    EngineState& e = engine();
     LibraryEvents& ev = libraryEvents();
     TransferFlags& flags = transferFlags();
     while (!stopRequested()) {
@@ -98,7 +101,9 @@ void WaitMmEvent() {
         } else if (const std::uint16_t err = flags.portError.load(); err != 0) {
             LogMsg(LOG_TIME, "Closing COM Connection because of COM error= %u", static_cast<unsigned>(err));
             flags.portError.store(0);
-            CloseComDevice();
+            if (const PortFailureHook hook = e.portFailureHook.load(); hook != nullptr) {
+                hook();
+            }
         }
     }
 }
@@ -237,6 +242,10 @@ void StopWorkerThreads() {
         }
     }
     LogMsg(LOG_TIME, "Threads terminated...");
+}
+
+void SetPortFailureHook(PortFailureHook hook) {
+    engine().portFailureHook.store(hook);
 }
 
 bool WorkerThreadsEndedBySystem() {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 #include "kvarolib.h"
 
 namespace ostrane {

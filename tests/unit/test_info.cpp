@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "support/guarded_text.h"
 #include "support/temp_dir.h"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
-#include "core/version.h"
+#include "base/log.h"
+#include "base/version.h"
 #include "platform/platform.h"
 #include "support/environment.h"
 #include "support/temp_dir.h"

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "serial/parser.h"
 #include "serial/receive.h"
 #include "serial/telegram.h"

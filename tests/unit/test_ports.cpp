@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text.h"
+#include "base/text.h"
 #include "platform/serial_devices.h"
 #include "ports/port_list.h"
 #include "ports/port_rules.h"

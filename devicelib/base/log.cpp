@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "base/log.h"
 
 #include <array>
 #include <atomic>
@@ -12,9 +12,8 @@
 #include <system_error>
 #include <vector>
 
-#include "core/version.h"
+#include "base/version.h"
 #include "platform/platform.h"
-#include "transfer/statistics.h"
 
 namespace kv {
 namespace {
@@ -432,13 +431,9 @@ void LogDataDump(const void* bytes, int offset, int count) {
     }
 }
 
-void LogStatistics() {
+void LogTimeLines(std::span<const std::string> lines) {
     LogState& st = logState();
-    if (st.statistic.load() == 0) {
-        return;
-    }
     try {
-        const std::array<std::string, 5> lines = FormatStatistics(transferStatistics().snapshot());
         std::lock_guard<std::mutex> lock(st.mutex);
         for (const std::string& text : lines) {
             writeLocked(st, composeLine(LOG_TIME, text.c_str()));
