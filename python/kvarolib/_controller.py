@@ -446,13 +446,13 @@ class Transfer:
         InputChanged flags cleared), or [] when timeout passed first."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
+            if not self.running:
+                raise KvError(err.KVLIB_ERR_THREAD_NOT_RUNNING, "wait_for_change")  # type: ignore[attr-defined]
             changed = [k for k in self.present() if self._area.Record[k].ChangeState.InputChanged]
             if changed:
                 for k in changed:
                     self._area.Record[k].ChangeState.InputChanged = 0
                 return changed
-            if not self.running:
-                raise KvError(err.KVLIB_ERR_THREAD_NOT_RUNNING, "wait_for_change")  # type: ignore[attr-defined]
             if deadline is not None and time.monotonic() >= deadline:
                 return []
             time.sleep(0.002)
