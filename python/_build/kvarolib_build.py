@@ -95,7 +95,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             if path.is_file() and "__pycache__" not in path.parts and path.suffix in (".py", ".typed"):
                 files.append((path.relative_to(HERE).as_posix(), path.read_bytes()))
         # The real file, under the name the loader looks for (not a symbolic link).
-        files.append(("%s/_lib/%s" % (NAME, LIBRARY), Path(library).resolve().read_bytes()))
+        files.append(("%s/_native/%s" % (NAME, LIBRARY), Path(library).resolve().read_bytes()))
         files.append(("%s/METADATA" % dist_info, _metadata().encode("utf-8")))
         files.append(("%s/WHEEL" % dist_info, ("Wheel-Version: 1.0\nGenerator: kvarolib_build\n"
                                                "Root-Is-Purelib: false\nTag: %s\n" % tag).encode()))

@@ -503,8 +503,7 @@ class Bluetooth:
         check(self._lib.DisconnectBt(self._c.handle, channel, self._cb("disconnect")), "DisconnectBt")
 
     def send(self, channel: int, message: bytes) -> None:
-        if len(message) > BT_MESSAGE_SIZE:
-            raise KvError(err.KVLIB_ERR_INVALID_PARAM, "SendBtMessage: more than 16 bytes")  # type: ignore[attr-defined]
+        # A message longer than BT_MESSAGE_SIZE is the library's to refuse.
         data = (ctypes.c_uint8 * max(len(message), 1))(*message)
         check(self._lib.SendBtMessage(self._c.handle, channel, len(message), data, self._cb("send")),
               "SendBtMessage")

@@ -79,7 +79,7 @@ def candidates() -> List[str]:
     explicit = os.environ.get("KVLIB_LIBRARY")
     if explicit:
         found.append(explicit)
-    bundled = Path(__file__).resolve().parent / "_lib" / SYSTEM_NAME
+    bundled = Path(__file__).resolve().parent / "_native" / SYSTEM_NAME
     if bundled.exists():
         found.append(str(bundled))
     found.append(SYSTEM_NAME)
