@@ -83,6 +83,20 @@ def _record_line(name, data):
     return "%s,sha256=%s,%d" % (name, digest, len(data))
 
 
+def _wheel_file(tag):
+    return "Wheel-Version: 1.0\nGenerator: kvarolib_build\nRoot-Is-Purelib: false\nTag: %s\n" % tag
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    # Metadata without building the library first.
+    dist_info = "%s-%s.dist-info" % (NAME, _version())
+    target = Path(metadata_directory) / dist_info
+    target.mkdir(parents=True, exist_ok=True)
+    (target / "METADATA").write_text(_metadata(), encoding="utf-8")
+    (target / "WHEEL").write_text(_wheel_file(_tag()), encoding="utf-8")
+    return dist_info
+
+
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     version = _version()
     tag = _tag()
@@ -97,8 +111,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         # The real file, under the name the loader looks for (not a symbolic link).
         files.append(("%s/_native/%s" % (NAME, LIBRARY), Path(library).resolve().read_bytes()))
         files.append(("%s/METADATA" % dist_info, _metadata().encode("utf-8")))
-        files.append(("%s/WHEEL" % dist_info, ("Wheel-Version: 1.0\nGenerator: kvarolib_build\n"
-                                               "Root-Is-Purelib: false\nTag: %s\n" % tag).encode()))
+        files.append(("%s/WHEEL" % dist_info, _wheel_file(tag).encode()))
         record = [_record_line(n, d) for n, d in files] + ["%s/RECORD,," % dist_info]
         files.append(("%s/RECORD" % dist_info, ("\n".join(record) + "\n").encode()))
         target = Path(wheel_directory) / wheel_name

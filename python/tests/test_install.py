@@ -39,16 +39,16 @@ def test_exit_with_the_controller_open(sim):
 
 
 def test_wheel_in_a_fresh_venv(sim, tmp_path):
-    wheel = os.environ.get("KVLIB_WHEEL")
-    if not wheel:
-        # Without a wheel from the CI step, one is built around the library of this build.
-        env = dict(os.environ, KVLIB_PREBUILT=os.environ["KVLIB_LIBRARY"])
-        subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-index", "-w", str(tmp_path),
-                        str(ROOT / "python")], check=True, env=env, capture_output=True, timeout=600)
-        wheel = str(next(tmp_path.glob("kvarolib-*.whl")))
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
     python = str(venv / "bin" / "python")
+    wheel = os.environ.get("KVLIB_WHEEL")
+    if not wheel:
+        # Without a wheel from the CI step, the venv's pip builds one around the library of this build.
+        env = dict(os.environ, KVLIB_PREBUILT=os.environ["KVLIB_LIBRARY"])
+        subprocess.run([python, "-m", "pip", "wheel", "--no-deps", "--no-index", "-w", str(tmp_path),
+                        str(ROOT / "python")], check=True, env=env, capture_output=True, timeout=600)
+        wheel = str(next(tmp_path.glob("kvarolib-*.whl")))
     subprocess.run([python, "-m", "pip", "install", "--no-index", wheel], check=True, capture_output=True,
                    timeout=300)
     env = {k: v for k, v in os.environ.items() if k not in ("KVLIB_LIBRARY", "PYTHONPATH")}
