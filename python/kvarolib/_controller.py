@@ -90,7 +90,8 @@ def _stop_library() -> None:
     lib.SetCBCounterResetted(_lib.VoriKqCallback())
     lib.SetCBMotorExReached(_lib.VoriKqCallback())
     lib.kvxCloseLib()
-    _events.hub.stop()
+    # The event thread stays: it hands out what is still queued, and a callback on it may close or
+    # open a controller without waiting for itself. It ends at interpreter exit.
 
 
 @atexit.register
@@ -100,6 +101,7 @@ def _close_at_exit() -> None:
     with _life_lock:
         for controller in list(_open):
             controller.close()
+    _events.hub.stop()
 
 
 def open(port: Optional[str] = None) -> "Controller":  # noqa: A001 - the name users expect

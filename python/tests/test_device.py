@@ -101,6 +101,18 @@ def test_upload_sizes_around_blocks(sim_factory, mode, tmp_path):
         assert (sim.store / "flash" / "file.bin").read_bytes() == path.read_bytes()
 
 
+def test_upload_cancelled_after_a_block(sim_factory):
+    # The controller's CAN after a block is followed by the library's FAILED: that is the outcome.
+    sim_factory("--xrecv-can-after", "2")
+    with kvarolib.open() as kq, kq.events(lambda e: isinstance(e, kvarolib.UploadStatusEvent)) as events:
+        with pytest.raises(kvarolib.KvError) as failed:
+            kq.upload(bytes(5000), name="c.bin")
+        assert failed.value.code == codes.KVLIB_ERR_UPLOAD_FAILED
+        statuses = [events.get(10).status for _ in range(4)]
+    assert statuses == [codes.KVLIB_ERR_UPLOAD_START, codes.KVLIB_ERR_UPLOAD_ACK, codes.KVLIB_ERR_UPLOAD_CANCELED,
+                        codes.KVLIB_ERR_UPLOAD_FAILED]
+
+
 def test_upload_failures(sim_factory, tmp_path):
     sim = sim_factory("--xrecv-can-before-first")
     with kvarolib.open() as kq:
