@@ -83,8 +83,8 @@ def _monitor(args: argparse.Namespace) -> int:
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     tty = sys.stdout.isatty()
-    deadline = time.monotonic() + args.seconds if args.seconds else None
     with open_controller(args.port) as kq, kq.transfer() as ta:
+        deadline = time.monotonic() + args.seconds if args.seconds else None
         while not stop.is_set() and (deadline is None or time.monotonic() < deadline):
             lines = _view(kq, ta)
             if tty:

@@ -24,7 +24,7 @@ def test_ports_send_put_monitor(sim, tmp_path):
     assert put.returncode == 0, put.stderr
     assert "100% (5120 of 5120 bytes)" in put.stdout  # plain lines when not on a terminal
     assert (sim.store / "ramdisk" / "put.bin").read_bytes() == data.read_bytes()
-    monitor = _cli("monitor", "--seconds", "1")
+    monitor = _cli("monitor", "--seconds", "2")
     assert monitor.returncode == 0, monitor.stderr
     views = monitor.stdout.strip().split("\n\n")
     assert len(views) >= 3 and "ext 2" in views[-1] and "transfer running" in views[-1]
