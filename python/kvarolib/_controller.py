@@ -138,7 +138,6 @@ class Controller:
                 raise
             self.handle = handle
             _open.append(self)
-        self._upload_lock = threading.Lock()
         self.bluetooth = Bluetooth(self)
 
     # -- lifetime
@@ -252,8 +251,13 @@ class Controller:
         """Uploads a file (a path) or bytes (stored under `name`) to a storage area and blocks until
         it is over. `progress(done, total)` is called on this thread with the bytes acknowledged.
         Raises KvError with the final status unless the upload is done."""
-        job = _Upload(self, source, _area(area), name)
-        job.wait(progress)
+        # One upload at a time from this package, so that statuses always reach the job they belong to.
+        if not _upload_running.acquire(blocking=False):
+            raise KvError(err.KVLIB_ERR_THREAD_IS_RUNNING, "upload")  # type: ignore[attr-defined]
+        try:
+            _Upload(self, source, _area(area), name).wait(progress)
+        finally:
+            _upload_running.release()
 
     # -- transfer area
     def transfer(self) -> "Transfer":
@@ -302,28 +306,52 @@ _FINAL = {err.KVLIB_ERR_UPLOAD_DONE, err.KVLIB_ERR_UPLOAD_FAILED,  # type: ignor
 _AFTER_CANCEL_WAIT = 7.0
 
 
+# The library runs one upload at a time. The job last started stays referenced here (with its data)
+# until the next one replaces it, which the library allows only once the last has ended: so neither
+# the memory nor the status queue can go while the library's upload thread may still use them.
+_upload_lock = threading.Lock()
+_upload_running = threading.Lock()
+_last_upload: Optional["_Upload"] = None
+
+
+def _on_upload_status(status: int) -> None:
+    with _upload_lock:
+        job = _last_upload
+    if job is not None:
+        job.statuses.put(status)
+    _events.hub.post(_events.UploadStatusEvent(status))
+
+
+_c_upload_status = _lib.UploadStatusCallback(_on_upload_status)
+
+
 class _Upload:
     def __init__(self, controller: Controller, source: object, area: int, name: Optional[str]) -> None:
+        global _last_upload
         self.statuses: "queue.SimpleQueue[int]" = queue.SimpleQueue()
         lib = controller._lib
-        # Lives until the final status: the library calls it on its upload thread.
-        self.callback = _lib.UploadStatusCallback(self._on_status)
-        if isinstance(source, (bytes, bytearray, memoryview)):
+        self.callback = _c_upload_status
+        from_memory = isinstance(source, (bytes, bytearray, memoryview))
+        if from_memory:
             if not name:
                 raise ValueError("an upload of bytes needs a name")
-            self.data = ctypes.create_string_buffer(bytes(source), len(source) or 1)
-            self.total = len(source)
-            code = lib.KvRamFileUpload(controller.handle, area, self.data, self.total,
-                                       name.encode("latin-1"), self.callback)
+            self.data = ctypes.create_string_buffer(bytes(source), len(source) or 1)  # type: ignore[arg-type]
+            self.total = len(source)  # type: ignore[arg-type]
         else:
             path = os.fspath(source)  # type: ignore[call-overload]
             self.total = os.path.getsize(path) if os.path.isfile(path) else 0
+        with _upload_lock:
+            previous, _last_upload = _last_upload, self
+        if from_memory:
+            code = lib.KvRamFileUpload(controller.handle, area, self.data, self.total,
+                                       name.encode("latin-1"), self.callback)  # type: ignore[union-attr]
+        else:
             code = lib.KvFileUpload(controller.handle, _lib.path_bytes(path), area, self.callback)
-        check(code, "upload")
-
-    def _on_status(self, status: int) -> None:
-        self.statuses.put(status)
-        _events.hub.post(_events.UploadStatusEvent(status))
+        if code != 0:
+            with _upload_lock:
+                if _last_upload is self:  # refused: the one before may still be running
+                    _last_upload = previous
+            raise KvError(code, "upload")
 
     def wait(self, progress: Optional[Callable[[int, int], None]]) -> None:
         done = 0
