@@ -109,6 +109,17 @@ def open(port: Optional[str] = None) -> "Controller":  # noqa: A001 - the name u
     return Controller(port)
 
 
+def events(accept: _events.EventFilter = None) -> _events.EventStream:
+    """An iterator over the events from now on, also before the open (which reports the extensions
+    present at its end); close it, or use it as a context manager."""
+    return _events.hub.stream(accept)
+
+
+def subscribe(callback: Callable[[_events.Event], None], accept: _events.EventFilter = None) -> _events.Subscription:
+    """Calls callback(event) on the package's event thread for every event (that accept takes)."""
+    return _events.hub.subscribe(callback, accept)
+
+
 def _text(function: Callable[..., int], *args: object, size: int = 256) -> str:
     buffer = ctypes.create_string_buffer(size)
     code = function(*args, buffer, size)
