@@ -11,7 +11,7 @@ from typing import Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
 from . import _errors as err
 from . import _events, _lib
 from ._errors import KvError, check
-from .records import (BT_CHANNEL, BT_MESSAGE_SIZE, IF08_MAX, IF08_TRANSFER, KOLV_X1_TRANSFER,
+from .records import (BT_CHANNEL, IF08_MAX, IF08_TRANSFER, KOLV_X1_TRANSFER,
                       KVX1_CONFIG)
 
 # The names a controller's USB port carries; open() without a port takes the first listed.

@@ -5,9 +5,6 @@ import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
-
-import pytest
 
 from conftest import ROOT
 
