@@ -47,7 +47,9 @@ done
 cc -std=c11 -Wall -Wextra -Wpedantic -Wconversion -Werror -o "$work/transfer_monitor" \
     "$prefix/share/doc/kvarolib/examples/transfer_monitor.c" $cflags $libs
 libdir=$(realpath "$(pkg-config --variable=libdir kvarolib)")
-LD_LIBRARY_PATH="$libdir" ldd "$work/transfer_monitor" | grep -q -F "libkvarolib.so.1 => $libdir/" ||
-    fail "the example does not load the library under $prefix"
+# ldd's output is taken whole first: `ldd | grep -q` under pipefail fails whenever grep stops reading
+# before ldd has finished writing.
+loads=$(LD_LIBRARY_PATH="$libdir" ldd "$work/transfer_monitor")
+grep -q -F "libkvarolib.so.1 => $libdir/" <<<"$loads" || fail "the example does not load the library under $prefix"
 LD_LIBRARY_PATH="$libdir" bash "$here/run_example.sh" "$kqsim" watch "$work/transfer_monitor"
 echo "pkg-config after an install to $prefix (configured $configured): $cflags $libs"
