@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "serial/parser.h"
 #include "transfer/replies.h"
 #include "transfer/transfer_area.h"

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "core/connection.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "simulator/launcher.h"
 

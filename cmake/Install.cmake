@@ -15,6 +15,11 @@ install(TARGETS kvarolib_shared EXPORT kvarolibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/devicelib/include/kvarolib.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+if(WIN32 AND KVLIB_LLVM_DLLTOOL)
+    # Beside the MinGW import library: the .def of the DLL's exports and the MSVC-format kvAroLib.lib.
+    install(FILES ${PROJECT_BINARY_DIR}/devicelib/kvAroLib.def ${PROJECT_BINARY_DIR}/devicelib/kvAroLib.lib
+            DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
 if(NOT WIN32)
     install(TARGETS kvarolib_static EXPORT kvarolibTargets
@@ -47,7 +52,14 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/kvarolibConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/kvarolibConfig.cmake ${PROJECT_BINARY_DIR}/kvarolibConfigVersion.cmake
         DESTINATION ${KVLIB_CMAKE_DIR} COMPONENT development)
 
-# pkg-config: absolute paths under the prefix, so that PKG_CONFIG_SYSROOT_DIR works for a staged root.
+# pkg-config: the prefix is found from where the file itself lies (${pcfiledir}), so that an install
+# to another prefix than the configured one (cmake --install --prefix, the Windows zip unpacked
+# anywhere) points the compiler at the files beside it. pkgconf does not put PKG_CONFIG_SYSROOT_DIR in
+# front of such paths a second time, so a staged root works too. A directory given as an absolute
+# path is not under the prefix and stays as it is.
+file(RELATIVE_PATH KVLIB_PC_UP "/kvprefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/kvprefix")
+string(REGEX REPLACE "/$" "" KVLIB_PC_UP "${KVLIB_PC_UP}")
+set(KVLIB_PC_PREFIX "\${pcfiledir}/${KVLIB_PC_UP}")
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
     set(KVLIB_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 else()

@@ -34,7 +34,10 @@ echo "Depends: $depends"
 for dep in libc6 libstdc++6; do
     tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/ .*//' | grep -q -x -F "$dep" || fail "Depends lacks $dep"
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q 'shlibs$' || fail "no shlibs control file"
+# Outputs are taken whole before they are searched: under pipefail, `producer | grep -q` fails
+# whenever grep stops reading before the producer has written everything.
+control_files=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+grep -q 'shlibs$' <<<"$control_files" || fail "no shlibs control file"
 
 multiarch=$(gcc -print-multiarch)
 libdir=/usr/lib/$multiarch
@@ -72,9 +75,11 @@ cmake -S "$examples" -B "$work/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAK
 grep -q -x -F "kvarolib_DIR:PATH=$root$libdir/cmake/kvarolib" "$work/cmake/CMakeCache.txt" ||
     fail "find_package did not take the package in $root: $(grep kvarolib_DIR "$work/cmake/CMakeCache.txt")"
 cmake --build "$work/cmake" >/dev/null
-ldd "$work/cmake/transfer_monitor" | grep -q -F "libkvarolib.so.1 => $root$libdir/" ||
-    fail "transfer_monitor does not load the package's library: $(ldd "$work/cmake/transfer_monitor")"
-if ldd "$work/cmake/transfer_monitor_static" | grep -q libkvarolib; then
+loaded=$(ldd "$work/cmake/transfer_monitor")
+grep -q -F "libkvarolib.so.1 => $root$libdir/" <<<"$loaded" ||
+    fail "transfer_monitor does not load the package's library: $loaded"
+loaded_static=$(ldd "$work/cmake/transfer_monitor_static")
+if grep -q libkvarolib <<<"$loaded_static"; then
     fail "transfer_monitor_static still needs libkvarolib.so"
 fi
 

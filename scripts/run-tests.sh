@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the default (debug), AddressSanitizer+UBSan and
-# ThreadSanitizer builds, then a short run of every fuzz target over its seed corpus, then the Debian
-# package with the examples built against it, then the Windows build with its tests under Wine.
+# ThreadSanitizer builds, then the Python package against the default build, then a short run of every
+# fuzz target over its seed corpus, then the Debian package with the examples built against it, then
+# the Windows build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,9 @@ for preset in default asan tsan; do
     echo "=== ${preset}: test"
     ctest --preset "$preset" -j "$test_jobs"
 done
+
+echo "=== python: the package's wheel built by pip, its tests against kqsim"
+bash scripts/python-check.sh
 
 echo "=== fuzz: configure, build and run each target briefly"
 cmake --preset fuzz -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null

@@ -13,6 +13,20 @@ if [ ! -x "$kqsim" ]; then
 fi
 
 started=$SECONDS
+echo "=== mingw: a plain configure with the toolchain file leaves out what needs POSIX"
+plain=$(mktemp -d /tmp/kvmingw-plain-XXXXXX)
+cmake -S . -B "$plain" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" >/dev/null
+grep -q -x -F "KVLIB_BUILD_BENCH:BOOL=OFF" "$plain/CMakeCache.txt" || {
+    echo "windows-check: a plain Windows configure keeps the benchmarks" >&2
+    exit 1
+}
+plain_targets=$(ninja -C "$plain" -t targets all)
+if grep -q -E '^bench/|kqsim' <<<"$plain_targets"; then
+    echo "windows-check: a plain Windows configure has POSIX-only targets" >&2
+    exit 1
+fi
+rm -rf "$plain"
+
 echo "=== mingw: configure and build"
 cmake --preset mingw -DKVLIB_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build --preset mingw -j "$(nproc)"
@@ -34,6 +48,9 @@ wineserver --persistent >/dev/null 2>&1 </dev/null &
 echo "=== mingw: export tables and the unit suite under Wine"
 ctest --test-dir build/mingw --output-on-failure
 
+echo "=== mingw: an application of the Microsoft toolchain (clang-cl, lld-link) against kvAroLib.lib"
+bash tests/windows/msvc/check_msvc_consumer.sh build/mingw
+
 echo "=== mingw: port scenarios under Wine"
 python3 tests/windows/run_wine_suite.py build/mingw "$kqsim"
 echo "=== mingw: the Windows zip"
@@ -43,6 +60,7 @@ python3 - build/mingw/kvarolib-*-win64.zip <<'PY'
 import sys, zipfile
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
 wanted = {"bin/kvAroLib.dll", "bin/ostput.exe", "bin/ostsend.exe", "lib/libkvAroLib.dll.a",
+          "lib/kvAroLib.lib", "lib/kvAroLib.def",
           "include/kvarolib.h", "lib/cmake/kvarolib/kvarolibConfig.cmake"}
 missing = sorted(wanted - names)
 if missing:

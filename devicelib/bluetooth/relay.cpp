@@ -4,7 +4,7 @@
 #include <optional>
 #include <shared_mutex>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "serial/com_port.h"
 #include "serial/telegram.h"
 #include "shell/service.h"
@@ -248,17 +248,27 @@ KVLIB_API std::uint32_t SendBtMessage(std::uint32_t handle, std::uint32_t channe
     if (length > kv::kBtMessageBytes || (length > 0 && message == nullptr)) {
         return KVLIB_ERR_INVALID_PARAM;
     }
+    {
+        // A channel that already holds as many unwritten messages as it can takes no more.
+        kv::BtRelayState& r = kv::btRelay();
+        std::lock_guard lock(r.mutex);
+        if (r.messages[channel].size() >= kv::kBtQueuedMessages) {
+            kv::LogMsg(kv::LOG_TIME, "BtApi, (chan= %d), SendBtMessage refused: %zu messages wait",
+                       static_cast<int>(channel), r.messages[channel].size());
+            return KVLIB_ERR_THREAD_IS_RUNNING;
+        }
+    }
     return kv::issue(
         kv::SLOT_BT_WRITE, [] {},
         [&](kv::BtRelayState& r, kv::RequestSlot& s) {
             kv::storeCallback(kv::BT_ACT_WRITE, channel, callback);
-            kv::BtChannelRequest& request = r.requests[channel];
-            request.channel = static_cast<std::uint8_t>(channel);
-            request.length = static_cast<std::uint16_t>(length);
-            request.message.fill(0);
+            r.requests[channel].channel = static_cast<std::uint8_t>(channel);
+            kv::BtMessage queued;
+            queued.length = static_cast<std::uint16_t>(length);
             if (length > 0) {
-                std::memcpy(request.message.data(), message, length);
+                std::memcpy(queued.bytes.data(), message, length);
             }
+            r.messages[channel].push_back(queued);
             kv::select(s, channel);
         });
 }

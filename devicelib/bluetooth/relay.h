@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
 #include "kvarolib.h"
@@ -42,14 +43,26 @@ inline constexpr int kBtChannelActions = 8;  // 1 to 7 have per-channel tables
 struct BtChannelRequest {
     std::uint8_t channel = 0;
     std::array<std::uint8_t, kBtAddressBytes> address{};
-    std::uint16_t length = 0;
-    std::array<std::uint8_t, kBtMessageBytes> message{};
 };
+
+// One message for the radio to write.
+struct BtMessage {
+    std::uint16_t length = 0;
+    std::array<std::uint8_t, kBtMessageBytes> bytes{};
+};
+
+// How many messages a channel holds that have not been written yet. Messages wait for the next cycle
+// (10 ms), or while a shell service has paused the transfer (at most its 45 s); beyond this many a
+// write is refused.
+inline constexpr std::size_t kBtQueuedMessages = 1024;
 
 struct BtRelayState {
     // Guards `requests` and the marking of slots 6 to 11; every sender holds it while it works.
     std::mutex mutex;
     std::array<BtChannelRequest, kBtChannels + 1> requests{};
+    // Per channel, the messages not yet written, oldest first: a message given while an earlier one
+    // still waits (a shell service has paused the transfer) goes out after it, never in its place.
+    std::array<std::deque<BtMessage>, kBtChannels + 1> messages{};
 
     std::atomic<BtScanCallback> scanCallback{nullptr};
     std::array<std::array<std::atomic<BtEventCallback>, kBtChannels + 1>, kBtChannelActions> callbacks{};

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <span>
 
+#include "base/log.h"
 #include "bluetooth/relay.h"
-#include "core/log.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"
 #include "transfer/transfer_area.h"

@@ -38,16 +38,20 @@ bool sendChannelOnly(std::uint32_t code, std::uint8_t channel) {
 }
 
 // Channel, a zero byte, the 16-bit length, the message and two zero bytes.
-bool sendMessage(const BtChannelRequest& request) {
+bool sendMessage(std::uint8_t channel, const BtMessage& message) {
     std::array<std::uint8_t, kBtMessageBytes + 6> payload{};
-    const std::size_t n = request.length <= kBtMessageBytes ? request.length : kBtMessageBytes;
-    payload[0] = request.channel;
+    const std::size_t n = message.length <= kBtMessageBytes ? message.length : kBtMessageBytes;
+    payload[0] = channel;
     PutU16LE(&payload[2], static_cast<std::uint16_t>(n));
     for (std::size_t i = 0; i < n; ++i) {
-        payload[4 + i] = request.message[i];
+        payload[4 + i] = message.bytes[i];
     }
     return send(BT_WRITE_REQUEST, 1, payload.data(), n + 6);
 }
+
+// How many messages of one channel a pass writes; the rest wait for the next cycle, so that a long
+// queue does not hold the port (and the relay lock) for long.
+constexpr std::size_t kMessagesPerPass = 8;
 
 // Connect, disconnect and write: every selected channel in ascending order, until a write fails.
 template <typename SendOne>
@@ -122,7 +126,33 @@ int SendBtDisconnectRequests(RequestSlotCopy&) {
 }
 
 int SendBtWriteRequests(RequestSlotCopy&) {
-    return sendSelected(SLOT_BT_WRITE, [](const BtChannelRequest& request) { return sendMessage(request); });
+    // Per selected channel its messages, oldest first; a channel with more left stays selected and
+    // the slot pending, as does one whose write failed.
+    BtRelayState& r = btRelay();
+    std::lock_guard lock(r.mutex);
+    RequestSlot& slot = requestTable().slot(SLOT_BT_WRITE);
+    int outcome = 1;
+    bool more = false;
+    for (std::uint32_t ch = 1; ch <= kBtChannels && outcome == 1; ++ch) {
+        if (slot.select[ch].load() == 0) {
+            continue;
+        }
+        std::deque<BtMessage>& queue = r.messages[ch];
+        for (std::size_t n = 0; n < kMessagesPerPass && !queue.empty(); ++n) {
+            if (!sendMessage(static_cast<std::uint8_t>(ch), queue.front())) {
+                outcome = 2;
+                break;
+            }
+            queue.pop_front();
+        }
+        if (queue.empty()) {
+            slot.select[ch].store(0);
+        } else {
+            more = true;
+        }
+    }
+    slot.pending.store(more ? 1 : 0);
+    return outcome;
 }
 
 int SendBtReadRequests(RequestSlotCopy&) {

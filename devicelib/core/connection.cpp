@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
+#include "base/log.h"
+#include "base/text.h"
 #include "core/lifecycle.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -32,13 +34,15 @@ std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     std::uint32_t ignored = 0;
     std::uint32_t& rc = result != nullptr ? *result : ignored;
     LogMsg(LOG_RAW, "\n");
-    LogMsg(LOG_TIME, "OpenComDevice(), comStr= %s", name != nullptr ? name : "(null)");
+    LogMsg(LOG_TIME, "OpenComDevice(), comStr= %s", LogText(name, kMaxPortNameLength + 1).c_str());
 
     ComPort& port = comPort();
     if (deviceHandle().load() != 0) {
         // One controller at a time: the same port again, or a second master elsewhere.
-        rc = (name != nullptr && port.name() == name) ? KVLIB_ERR_DEVICE_IS_OPEN
-                                                      : KVLIB_ERR_SOME_DEVICES_ARE_OPEN;
+        const bool samePort =
+            name != nullptr &&
+            port.name() == std::string_view(name, BoundedLength(name, kMaxPortNameLength + 1));
+        rc = samePort ? KVLIB_ERR_DEVICE_IS_OPEN : KVLIB_ERR_SOME_DEVICES_ARE_OPEN;
         return 0;
     }
     port.ClosePort();

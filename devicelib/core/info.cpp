@@ -14,10 +14,10 @@
 #include <shared_mutex>
 #include <string>
 
+#include "base/log.h"
+#include "base/text.h"
+#include "base/version.h"
 #include "core/connection.h"
-#include "core/log.h"
-#include "core/text.h"
-#include "core/version.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"
@@ -44,16 +44,6 @@ constexpr std::size_t kMaxMessageLength = kMessageBlock - 2;
 
 bool validShmId(std::int32_t shmId) {
     return shmId >= 0 && shmId < IF08_MAX;
-}
-
-// Characters of `text` up to its terminator, but no more than `limit`: a caller's text may be far
-// longer than anything it could be stored in, and is only read as far as needed.
-std::size_t boundedLength(const char* text, std::size_t limit) {
-    std::size_t n = 0;
-    while (n < limit && text[n] != '\0') {
-        ++n;
-    }
-    return n;
 }
 
 // One controller record, held for the length of a query: kvxCloseLib frees the transfer area only
@@ -84,6 +74,9 @@ std::string fieldText(const char (&field)[N]) {
 }
 
 std::uint32_t copyText(const std::string& text, char* buffer, std::uint32_t size) {
+    if (buffer == nullptr) {
+        return KVLIB_ERR_INVALID_PARAM;
+    }
     return CopyTextIfFits(buffer, text.c_str(), size);
 }
 
@@ -127,15 +120,15 @@ KVLIB_API std::uint32_t kvxGetLibVersionStr(char* buffer, std::uint32_t size) {
 
 // The three identity texts need no device; the handle is taken only to keep the family's signature.
 KVLIB_API std::uint32_t kvxGetManufacturerStrg(std::uint32_t /*handle*/, char* buffer, std::uint32_t size) {
-    return kv::CopyTextIfFits(buffer, kv::kManufacturer, size);
+    return kv::copyText(kv::kManufacturer, buffer, size);
 }
 
 KVLIB_API std::uint32_t kvxGetShortNameStrg(std::uint32_t /*handle*/, char* buffer, std::uint32_t size) {
-    return kv::CopyTextIfFits(buffer, kv::kProductName, size);
+    return kv::copyText(kv::kProductName, buffer, size);
 }
 
 KVLIB_API std::uint32_t kvxGetLongNameStrg(std::uint32_t /*handle*/, char* buffer, std::uint32_t size) {
-    return kv::CopyTextIfFits(buffer, kv::kProductName, size);
+    return kv::copyText(kv::kProductName, buffer, size);
 }
 
 // ---- Texts of one controller record ----------------------------------------------------------------
@@ -329,14 +322,14 @@ KVLIB_API std::uint32_t GetVoriKqInfo(std::uint32_t handle, std::int32_t shmId) 
 KVLIB_API std::uint32_t SetVoriKqDevName(std::uint32_t handle, std::int32_t shmId, const char* name) {
     // Written before any check, so that the log shows every attempt, refused ones too.
     kv::LogMsg(kv::LOG_TIME, "[SetVoriKqDevName]  shmId= %d, hostname: [%s]", shmId,
-               name != nullptr ? name : "(null)");
+               kv::LogText(name, kv::kMaxHostnameLength + 1).c_str());
     if (const std::uint32_t rc = kv::CheckDeviceHandle(handle); rc != 0) {
         return rc;
     }
     if (!kv::validShmId(shmId)) {
         return KVLIB_ERR_INVALID_PARAM;
     }
-    const std::size_t length = name != nullptr ? kv::boundedLength(name, kv::kMaxHostnameLength + 1) : 0;
+    const std::size_t length = name != nullptr ? kv::BoundedLength(name, kv::kMaxHostnameLength + 1) : 0;
     if (length == 0 || length > kv::kMaxHostnameLength) {
         return KVLIB_ERR_WRONG_HOSTNAME_LEN;
     }
@@ -368,7 +361,7 @@ KVLIB_API std::uint32_t SetVoriKqMessage(std::uint32_t handle, std::int32_t shmI
     // Built aside and stored in one pass, so that the request thread never sends a block that is
     // cleared but not yet written.
     char block[kv::kMessageBlock] = {};
-    const std::size_t length = kv::boundedLength(text, kv::kMaxMessageLength);
+    const std::size_t length = kv::BoundedLength(text, kv::kMaxMessageLength);
     for (std::size_t i = 0; i < length; ++i) {
         block[1 + i] = text[i];
     }

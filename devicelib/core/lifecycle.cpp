@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "base/events.h"
+#include "base/log.h"
 #include "bluetooth/relay.h"
 #include "core/connection.h"
-#include "core/events.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/receive.h"
@@ -55,6 +55,7 @@ void closeEvents() {
 void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
     StopKvMmTimer();
     StopWorkerThreads();
+    SetPortFailureHook(nullptr);
     LogMsg(LOG_TIME, "Closing event handles...");
     closeEvents();
     if (releaseArea) {
@@ -106,11 +107,6 @@ void arrangeStopAtProcessExit() {
 
 }  // namespace
 
-LibraryEvents& libraryEvents() {
-    static LibraryEvents events;
-    return events;
-}
-
 bool LibraryInitialised() {
     return lifecycle().initialised.load() != 0;
 }
@@ -145,15 +141,19 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     kv::InstallBtReplyHandlers();
     kv::LogMsg(kv::LOG_TIME, "Creating event objects...");
     kv::openEvents();
+    // The transfer engine stands below the connection: it reports a port failure through this hook.
+    kv::SetPortFailureHook(kv::CloseComDevice);
     // A failed start releases what it had created, so that a later kvxInitLib starts clean.
     if (std::uint32_t rc = kv::StartWorkerThreads(); rc != 0) {
         kv::StopWorkerThreads();
+        kv::SetPortFailureHook(nullptr);
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return rc;
     }
     if (kv::SetKvMmTimer() == 0) {
         kv::StopWorkerThreads();
+        kv::SetPortFailureHook(nullptr);
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return KVLIB_ERR_CREATE_MM_TIMER;

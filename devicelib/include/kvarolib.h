@@ -450,9 +450,9 @@ KVLIB_API void SetCBMotorExReached(VoriKqCallback callback);
  * Queries that take a device handle check it first and return the check's code
  * (KVLIB_ERR_DEVICE_NOT_OPEN, KVLIB_ERR_UNKNOWN_DEVICE_HANDLE) without touching their outputs; all
  * failure codes are 0xE000xxxx, far above any text length. shmId names a controller record: 0 the
- * master, 1 to 8 its extensions; any other value, or a NULL output pointer, gives
- * KVLIB_ERR_INVALID_PARAM. Texts and values come from the transfer area, which holds what the
- * controllers last reported. */
+ * master, 1 to 8 its extensions; any other value, or a NULL output pointer (the buffer of every text
+ * query, those that need no device too), gives KVLIB_ERR_INVALID_PARAM. Texts and values come from the
+ * transfer area, which holds what the controllers last reported. */
 
 /* The library's version: 0x00010506 (major in byte 2, minor in byte 1, build in byte 0). */
 KVLIB_API uint32_t kvxGetLibVersion(void);
@@ -504,7 +504,8 @@ KVLIB_API uint32_t GetVoriKqSerialStr(uint32_t deviceHandle, int32_t selector, c
 KVLIB_API uint32_t GetVoriKqBtStatus(uint32_t deviceHandle, BT_CHANNEL* channels);
 
 /* Sets the device name of controller shmId (1 to 16 characters, else KVLIB_ERR_WRONG_HOSTNAME_LEN and
- * nothing changes) in the transfer area and queues its write to the controller, which a running
+ * nothing changes; a NULL name gives KVLIB_ERR_WRONG_HOSTNAME_LEN too, and a name is read no further
+ * than its 17th character) in the transfer area and queues its write to the controller, which a running
  * transfer sends in its next cycle; without a running transfer it waits for the next start. */
 KVLIB_API uint32_t SetVoriKqDevName(uint32_t deviceHandle, int32_t shmId, const char* name);
 /* Sets the display message of controller shmId (its first 98 characters; byte 0 of the message block
@@ -521,7 +522,8 @@ KVLIB_API uint32_t SetVoriKqMessage(uint32_t deviceHandle, int32_t shmId, const 
  * ttyACM2 before ttyACM10). Selection 0 lists every port, 1 the USB controllers ("Kolvex USB VORI"),
  * 2 the Bluetooth ports (only those of a VORI KQ service when there is one); any other gives none.
  * No port is opened. On Linux the environment variable KVLIB_PORTS adds ports as if present:
- * "path=description" pairs separated by ';'. */
+ * "path=description" pairs separated by ';', each path absolute or a COMn name (an entry that is not
+ * is skipped with a line in the library log). */
 KVLIB_API int32_t GetAvailableComPorts(int32_t selection);
 /* Copies entry `index` of the port list with its terminator into buffer (size bytes) and returns the
  * index. KVLIB_ERR_INVALID_PARAM, with the buffer untouched, when the index is not below the count of
@@ -535,16 +537,24 @@ KVLIB_API uint32_t EnumComPorts(uint32_t index, char* buffer, int32_t size);
  * length. The text is valid only during the call. */
 typedef void (*KvRemoteCmdCallback)(const char* reply, uint32_t length);
 
-/* Sends one command line (at most 77 characters) to the controller's shell and collects the answer
- * until the prompt follows the echo of the command. The callback, which may be NULL, is called exactly
- * once on the caller's thread before the function returns. KVLIB_ERR_THREAD_IS_RUNNING, with nothing
- * sent, while an upload or another command holds the port, and in a transfer or Bluetooth callback.
- * When the port fails (the controller is unplugged) or the device is closed while the answer is
- * awaited, the call ends at once with KVLIB_ERR_DEVICE_NOT_OPEN and the callback gets no text. */
+/* Sends one command line (at most 77 characters; a longer or NULL command gives
+ * KVLIB_ERR_INVALID_PARAM, and the command is read no further than its 78th character) to the
+ * controller's shell and collects the answer until the prompt follows the echo of the command. The
+ * callback, which may be NULL, is called exactly once on the caller's thread before the function
+ * returns. KVLIB_ERR_THREAD_IS_RUNNING, with nothing sent, while an upload or another command holds
+ * the port, and in a transfer or Bluetooth callback. When the port fails (the controller is
+ * unplugged) or the device is closed while the answer is awaited, the call ends at once with
+ * KVLIB_ERR_DEVICE_NOT_OPEN and the callback gets no text.
+ * KVLIB_ERR_TIMEOUT, with no text either, when the controller falls silent before the prompt for
+ * 10 s (45 s for a command that names "flash" or "system"), and when its answer has not reached the
+ * prompt 45 s after the command went out, however steadily it keeps coming. A telegram reply that
+ * arrives while the command holds the port (a late answer to the transfer, a Bluetooth message) is
+ * handled as at any other time and is not part of the answer; the answer is every other byte
+ * received, a zero byte included. */
 KVLIB_API uint32_t KvRemoteCmd(uint32_t deviceHandle, const char* command, KvRemoteCmdCallback callback);
 
 /* Erases a storage area of the controller: 0 the RAM disk, 2 the system flash (refused), any other
- * value the flash disk. Refused like KvRemoteCmd. */
+ * value the flash disk. Refused, and bounded in time, like KvRemoteCmd. */
 KVLIB_API uint32_t VKqCleanDisk(uint32_t deviceHandle, int32_t area);
 
 /* ---- Upload ---------------------------------------------------------------------------------- */
@@ -636,7 +646,10 @@ KVLIB_API uint32_t ConnectBtAddress(uint32_t deviceHandle, uint32_t channel, con
                                    BtEventCallback callback);
 KVLIB_API uint32_t DisconnectBt(uint32_t deviceHandle, uint32_t channel, BtEventCallback callback);
 /* Sends `length` bytes (0 to BT_MESSAGE_SIZE; a longer message, or a NULL one with a length, is
- * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. */
+ * refused with KVLIB_ERR_INVALID_PARAM) over a connected channel. With a running transfer the
+ * messages of a channel wait for the next cycle, also while a shell service has paused it, and go out
+ * in the order given, each answered by one call of the write callback; a channel holds at most 1024
+ * messages not yet written, and a message beyond that is refused with KVLIB_ERR_THREAD_IS_RUNNING. */
 KVLIB_API uint32_t SendBtMessage(uint32_t deviceHandle, uint32_t channel, uint32_t length, const uint8_t* message,
                                  BtEventCallback callback);
 /* Lets the device with the 6-byte address connect to this channel; the callback hears of the listen

@@ -181,6 +181,10 @@ std::string programDirectory();
 // The directories the library log may go to after the one named by KVLIB_LOG_DIR, most preferred
 // first. Each is created on demand by the caller.
 std::vector<std::string> defaultLogDirectories();
+// The last place for the log before standard output: a directory of this user's own under the
+// system's temporary directory, created on demand with access for its owner only. Nothing where the
+// platform has no such place, or where the directory exists but is not this user's own.
+std::optional<std::string> privateTemporaryLogDirectory();
 // The path separator of file names on this platform.
 char pathSeparator();
 // The value of an environment variable, or nothing when it is not set.

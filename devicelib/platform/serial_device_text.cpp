@@ -2,6 +2,7 @@
 // which BlueZ keeps what it knows of a remote device. No OS access here, so both compile everywhere and
 // are tested and fuzzed on plain text.
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/serial_devices.h"
 
@@ -63,7 +64,29 @@ std::string unescapeKeyFileValue(std::string_view value) {
     return out;
 }
 
+char lowerCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 }  // namespace
+
+std::optional<std::uint32_t> comPortNumber(std::string_view portName) {
+    if (portName.size() < 4 || lowerCase(portName[0]) != 'c' || lowerCase(portName[1]) != 'o' ||
+        lowerCase(portName[2]) != 'm') {
+        return std::nullopt;
+    }
+    std::uint64_t number = 0;
+    for (char c : portName.substr(3)) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        if (number > UINT32_MAX) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<std::uint32_t>(number);
+}
 
 std::vector<SerialDevice> parsePortsVariable(std::string_view text, std::vector<std::string>& messages) {
     std::vector<SerialDevice> devices;
@@ -76,7 +99,8 @@ std::vector<SerialDevice> parsePortsVariable(std::string_view text, std::vector<
         }
         const std::size_t equals = entry.find('=');
         const std::string_view path = trimBlanks(entry.substr(0, equals));
-        bool usable = !path.empty();
+        bool usable = !path.empty() && path.size() <= kMaxPortNameLength &&
+                      (path.front() == '/' || comPortNumber(path).has_value());
         for (char c : path) {
             usable = usable && !isBlank(c) && !isControl(c);
         }

@@ -83,11 +83,20 @@ void setSerialDeviceRootForTesting(const std::string& root);
 
 // ---- Text formats read by the sources (free of OS access; tested and fuzzed on their own) --------
 
+// The number of a Windows port name: "COM" in any letter case followed only by decimal digits, at least
+// one ("com4" and "COM04" are port 4). Nothing for any other name ("COM4A", "LPT1", "COM") and for a
+// number that does not fit 32 bits.
+std::optional<std::uint32_t> comPortNumber(std::string_view portName);
+
+// The longest port name the library takes: its port-name field holds 255 characters and a terminator.
+inline constexpr std::size_t kMaxPortNameLength = 255;
+
 // The entries of a KVLIB_PORTS value: "path=description" pairs separated by ';'. Blanks around the
 // path and the description are dropped; an entry without '=' (or with nothing after it) has no
-// description. Empty entries are skipped; an entry whose path is empty or holds a blank or a control
-// character is skipped with a line in `messages` (the path is what a program opens after cutting the
-// display name at its first blank).
+// description. Empty entries are skipped. An entry is skipped with a line in `messages` when its path
+// is not one the library can list and open: empty, holding a blank or a control character (the path
+// is what a program opens after cutting the display name at its first blank), longer than
+// kMaxPortNameLength, or neither an absolute path nor a COMn name ("ttyACM0" would be no port).
 std::vector<SerialDevice> parsePortsVariable(std::string_view text, std::vector<std::string>& messages);
 
 // The value of `key` in `[group]` of a key file as BlueZ writes its device info (GLib key-file format:

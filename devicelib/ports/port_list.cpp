@@ -5,8 +5,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/log.h"
-#include "core/text.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 #include "ports/port_rules.h"
 

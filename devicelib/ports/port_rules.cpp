@@ -40,21 +40,8 @@ void appendShown(std::string& out, std::string_view text) {
 }  // namespace
 
 std::optional<std::uint32_t> ComPortNumber(std::string_view portName) {
-    if (portName.size() < 4 || lowerCase(portName[0]) != 'c' || lowerCase(portName[1]) != 'o' ||
-        lowerCase(portName[2]) != 'm') {
-        return std::nullopt;
-    }
-    std::uint64_t number = 0;
-    for (char c : portName.substr(3)) {
-        if (!isDigit(c)) {
-            return std::nullopt;
-        }
-        number = number * 10 + static_cast<std::uint64_t>(c - '0');
-        if (number > UINT32_MAX) {
-            return std::nullopt;
-        }
-    }
-    return static_cast<std::uint32_t>(number);
+    // One rule for the whole library: the KVLIB_PORTS reader below this layer uses it too.
+    return platform::comPortNumber(portName);
 }
 
 std::optional<std::string> PortLabel(std::string_view portName) {

@@ -1,6 +1,7 @@
 #include "serial/com_port.h"
 
-#include "core/log.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 
 namespace kv {
@@ -40,7 +41,8 @@ platform::PortHandle ComPort::OpenPort(const char* name, std::uint32_t /*baudRat
     std::uint32_t& rc = result != nullptr ? *result : ignored;
     rc = 0;
     // The name has to fit the port-name field; a longer one cannot name a port we could record.
-    if (name == nullptr || name[0] == '\0' || std::char_traits<char>::length(name) > kMaxPortNameLength) {
+    if (name == nullptr || name[0] == '\0' ||
+        BoundedLength(name, kMaxPortNameLength + 1) > kMaxPortNameLength) {
         rc = KVLIB_ERR_INVALID_PARAM;
         return platform::kNoPort;
     }

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -3,10 +3,10 @@
 #include <array>
 #include <atomic>
 
-#include "core/events.h"
-#include "core/log.h"
-#include "serial/receive.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "serial/exchange.h"
+#include "serial/receive.h"
 #include "serial/telegram.h"
 #include "transfer/engine.h"
 #include "transfer/request_table.h"

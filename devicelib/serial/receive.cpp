@@ -6,12 +6,13 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"
 #include "serial/parser.h"
+#include "serial/telegram.h"
 #include "shell/remote_cmd.h"
 #include "shell/upload.h"
 #include "transfer/area_fields.h"
@@ -35,6 +36,9 @@ struct ReceiveState {
     std::atomic<bool> stopRequested{false};
     platform::Wakeup wakeup;
     std::atomic<int> alive{0};  // receive threads between their first and last step
+    // A frame start mark that ended a chunk in shell mode; the next chunk's first byte decides
+    // whether it begins a telegram or is text.
+    std::atomic<bool> heldStart{false};
 };
 
 // Set on the receive thread for its whole life.
@@ -114,7 +118,72 @@ void ReadComThread() {
     }
 }
 
+// True while the telegram parser is inside a frame: from the start mark to the end mark.
+bool parserInFrame() {
+    const std::uint32_t state = CurrentParserState();
+    return state >= GET_SYNC_STATE && state <= GET_ETX_STATE;
+}
+
+// The receive handler while a shell command holds the port.
+void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
+    SplitTelegramFrames(bytes, count, RemoteCmdInputData);
+}
+
 }  // namespace
+
+void SplitTelegramFrames(const std::uint8_t* bytes, std::int32_t count, RxHandler text) {
+    if (bytes == nullptr || count <= 0) {
+        return;
+    }
+    ReceiveState& st = receiveState();
+    std::int32_t i = 0;
+    std::int32_t textStart = 0;
+    const auto giveText = [&](std::int32_t end) {
+        if (end > textStart) {
+            text(bytes + textStart, end - textStart);
+        }
+        textStart = end;
+    };
+    if (st.heldStart.exchange(false)) {
+        static constexpr std::uint8_t kStart = kTelegramStx;
+        if (bytes[0] == kTelegramSync) {
+            IFInputData(&kStart, 1);
+        } else {
+            text(&kStart, 1);
+        }
+    }
+    while (i < count) {
+        if (parserInFrame()) {
+            giveText(i);
+            while (i < count && parserInFrame()) {
+                IFInputData(bytes + i, 1);
+                ++i;
+                if (ReceiveThreadStopping()) {
+                    return;
+                }
+            }
+            textStart = i;
+            continue;
+        }
+        if (bytes[i] == kTelegramStx) {
+            if (i + 1 == count) {
+                giveText(i);
+                textStart = count;
+                st.heldStart.store(true);
+                return;
+            }
+            if (bytes[i + 1] == kTelegramSync) {
+                giveText(i);
+                IFInputData(bytes + i, 1);
+                ++i;
+                textStart = i;
+                continue;
+            }
+        }
+        ++i;
+    }
+    giveText(count);
+}
 
 std::uint32_t StartComReadThread() {
     ReceiveState& st = receiveState();
@@ -222,7 +291,7 @@ bool RefusedOnReceiveThread(const char* caller) {
 RxHandler RxHandlerForMode(int mode) {
     switch (mode) {
         case RX_SHELL:
-            return RemoteCmdInputData;
+            return shellInputData;
         case RX_UPLOAD:
             return UploadInputData;
         default:
@@ -231,6 +300,8 @@ RxHandler RxHandlerForMode(int mode) {
 }
 
 int SetRxHandler(int mode) {
+    // A start mark held back belongs to the mode that is ending.
+    receiveState().heldStart.store(false);
     receiveState().handler.store(RxHandlerForMode(mode));
     return mode;
 }

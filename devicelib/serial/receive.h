@@ -42,6 +42,14 @@ bool ReceiveThreadStopping();
 // line naming `caller`) when it runs on the receive thread and must be refused.
 bool RefusedOnReceiveThread(const char* caller);
 
+// The receiver while a shell command holds the port. The controller's shell writes text and never
+// the frame start 0x02 0x55, but a telegram can still arrive then: the late answer to a request the
+// transfer cycle sent before the pause, or a Bluetooth message. Such a frame, from its start to its
+// end as the telegram parser sees it, goes to the parser (and so to its reply handler); every other
+// byte goes to `text`, in order. A frame may be split over chunks anywhere, between its two start
+// marks too. Receive thread only (and tests while none runs).
+void SplitTelegramFrames(const std::uint8_t* bytes, std::int32_t count, RxHandler text);
+
 // Installs the handler of `mode` and returns the mode.
 int SetRxHandler(int mode);
 // The handler that SetRxHandler installs for `mode` (null while that receiver is not part of the

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace kv {
 namespace {
@@ -17,6 +18,9 @@ struct ProtocolState {
     std::mutex transmitMutex;  // guards transmitBuffer
     std::array<std::uint8_t, kTransmitBufferBytes> transmitBuffer{};
 };
+
+// The counter a repeat on this thread carries (see RepeatCounterScope).
+thread_local std::optional<std::uint16_t> tRepeatCounter;
 
 ProtocolState& protocolState() {
     static ProtocolState state;
@@ -90,8 +94,10 @@ std::uint16_t BuildTelegram(std::uint8_t* buffer, std::uint32_t code, std::uint1
     PutU32LE(buffer + 4, kHeaderWordA);
     PutU32LE(buffer + 8, kHeaderWordB);
     // fetch_add on an unsigned atomic wraps, so two senders never carry the same number.
-    const std::uint16_t counter =
-        noCounter ? std::uint16_t{0} : static_cast<std::uint16_t>(requestCounter().fetch_add(1) + 1);
+    std::uint16_t counter = 0;
+    if (!noCounter) {
+        counter = tRepeatCounter ? *tRepeatCounter : static_cast<std::uint16_t>(requestCounter().fetch_add(1) + 1);
+    }
     PutU16LE(buffer + 12, counter);
     PutU16LE(buffer + 14, sessionId().load());
     PutU32LE(buffer + 16, code);
@@ -102,6 +108,14 @@ std::uint16_t BuildTelegram(std::uint8_t* buffer, std::uint32_t code, std::uint1
     PutU16BE(buffer + 24 + n, TelegramChecksum(buffer + 2, n + 22));
     buffer[26 + n] = kTelegramEtx;
     return static_cast<std::uint16_t>(n + kTelegramOverhead);
+}
+
+RepeatCounterScope::RepeatCounterScope(std::uint16_t counter) {
+    tRepeatCounter = counter;
+}
+
+RepeatCounterScope::~RepeatCounterScope() {
+    tRepeatCounter.reset();
 }
 
 TransmitLock::TransmitLock() : lock_(protocolState().transmitMutex) {}

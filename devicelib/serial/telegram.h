@@ -107,6 +107,17 @@ std::atomic<std::uint16_t>& sessionId();
 std::uint16_t BuildTelegram(std::uint8_t* buffer, std::uint32_t code, std::uint16_t count,
                             const void* payload, std::int16_t size, bool noCounter);
 
+// The repeat of a request that went unanswered carries the counter of its first copy, whatever other
+// requests numbered meanwhile. While a scope lives, the counted telegrams built on its thread carry
+// `counter` and leave RequestCounter alone; other threads number theirs as usual.
+class RepeatCounterScope {
+  public:
+    explicit RepeatCounterScope(std::uint16_t counter);
+    ~RepeatCounterScope();
+    RepeatCounterScope(const RepeatCounterScope&) = delete;
+    RepeatCounterScope& operator=(const RepeatCounterScope&) = delete;
+};
+
 // Exclusive use of the library's one transmit buffer.
 //
 // Building a request and writing it to the port is one critical section: the single exchanges run

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
-#include "core/log.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -44,8 +46,9 @@ ShellExchange& exchange() {
     return ex;
 }
 
-// The bound of the serial-number read as a whole: the long silence time.
-std::atomic<std::uint32_t>& serialReadLimit() {
+// The bound of every exchange as a whole (the serial-number read, a command, a disk clean): the
+// long silence time. Each silence has its own, shorter bound besides.
+std::atomic<std::uint32_t>& exchangeLimit() {
     static std::atomic<std::uint32_t> ms{kLongSilenceMs};
     return ms;
 }
@@ -63,14 +66,15 @@ void clearReply() {
     ex.hasReply = false;
 }
 
-// A copy of the answer so far, as the zero-terminated text that every search works on.
+// A copy of the answer so far, every byte of it: a zero byte in it must not hide the echo or the
+// prompt behind it.
 std::optional<std::string> replySnapshot() {
     ShellExchange& ex = exchange();
     std::lock_guard lock(ex.mutex);
     if (!ex.hasReply) {
         return std::nullopt;
     }
-    return std::string(ex.reply.c_str());
+    return ex.reply;
 }
 
 void dumpReply(const std::optional<std::string>& text) {
@@ -82,7 +86,7 @@ void dumpReply(const std::optional<std::string>& text) {
 }
 
 bool promptAfterEcho(const std::optional<std::string>& reply, const char* command) {
-    return reply && PromptAfterEcho(reply->c_str(), command);
+    return reply && PromptAfterEcho(std::string_view(*reply), command);
 }
 
 // Runs the handle check, then the exchange with the port borrowed from the transfer cycle. The
@@ -98,7 +102,7 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
         return rc;
     }
     // The command line "\r%s\r" has 80 bytes with its terminator; a longer command would not fit.
-    if (command == nullptr || std::strlen(command) > kMaxShellCommandLength) {
+    if (command == nullptr || BoundedLength(command, kMaxShellCommandLength + 1) > kMaxShellCommandLength) {
         return KVLIB_ERR_INVALID_PARAM;
     }
     // One shell service at a time holds the port: while an upload or another command has it, this
@@ -119,7 +123,7 @@ std::uint32_t runExchange(std::uint32_t handle, const char* command, bool logCal
     ex.overallLimitMs.store(limitMs);
     PauseTransferCycle();
     if (logCall) {
-        LogMsg(LOG_INFO, "KvRemoteCmd, kvCmd= %s", command);
+        LogMsg(LOG_INFO, "KvRemoteCmd, kvCmd= %s", LogText(command, kMaxShellCommandLength).c_str());
     }
     const std::uint32_t rc = SendRemoteCmd(command);
     {
@@ -145,8 +149,8 @@ void FailRemoteCmdInFlight() {
     }
 }
 
-void SetSerialNumberReadLimitForTesting(std::uint32_t ms) {
-    serialReadLimit().store(ms);
+void SetShellExchangeLimitForTesting(std::uint32_t ms) {
+    exchangeLimit().store(ms);
 }
 
 std::uint32_t SilenceTimeoutFor(const char* command) {
@@ -228,7 +232,8 @@ std::uint32_t SendRemoteCmd(const char* command) {
         }
         switch (state) {
             case XM_START: {
-                LogMsg(LOG_TIME, "SendRemoteCmd, XM_START: send remote command: '%s'", command);
+                LogMsg(LOG_TIME, "SendRemoteCmd, XM_START: send remote command: '%s'",
+                       LogText(command, kMaxShellCommandLength).c_str());
                 SetRxHandler(RX_SHELL);
                 clearReply();
                 char line[kMaxShellCommandLength + 3];
@@ -268,31 +273,38 @@ std::uint32_t SendRemoteCmd(const char* command) {
 
 std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command,
                                  std::optional<std::string>& reply) {
-    return runExchange(handle, command, false, 0, reply);
+    return runExchange(handle, command, false, exchangeLimit().load(), reply);
 }
 
 bool PromptAfterEcho(const char* reply, const char* command) {
-    if (reply == nullptr || command == nullptr) {
+    if (reply == nullptr) {
         return false;
     }
-    const char* echo = std::strstr(reply, command);
-    if (echo == nullptr) {
+    return PromptAfterEcho(std::string_view(reply), command);
+}
+
+bool PromptAfterEcho(std::string_view reply, const char* command) {
+    if (command == nullptr) {
         return false;
     }
-    const char* after = echo + std::strlen(command);
-    if (*after == '\0') {
+    const std::size_t echo = reply.find(command);
+    if (echo == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view after = reply.substr(echo + std::strlen(command));
+    if (after.empty()) {
         return false;
     }
     LogLevelMsg(1, "waiting for VORI KQ prompt...");
-    LogRxData(after, 0, static_cast<int>(std::strlen(after)));
-    const char* prompt = std::strstr(after, kUsbPrompt);
-    if (prompt == nullptr) {
-        prompt = std::strstr(after, kBluetoothPrompt);
+    LogRxData(after.data(), 0, static_cast<int>(after.size()));
+    std::size_t prompt = after.find(kUsbPrompt);
+    if (prompt == std::string_view::npos) {
+        prompt = after.find(kBluetoothPrompt);
     }
-    if (prompt == nullptr) {
+    if (prompt == std::string_view::npos) {
         return false;
     }
-    LogRxData(prompt, 0, static_cast<int>(std::strlen(prompt)));
+    LogRxData(after.data() + prompt, 0, static_cast<int>(after.size() - prompt));
     return true;
 }
 
@@ -320,11 +332,11 @@ std::uint32_t ReadSerialNumber(std::uint32_t handle) {
     std::optional<std::string> reply;
     // The open waits for this answer: a controller whose output never reaches a prompt must not
     // hold the open for ever, so the whole exchange is bounded too, not only each silence.
-    const std::uint32_t rc = runExchange(handle, "get_ser_num", false, serialReadLimit().load(), reply);
+    const std::uint32_t rc = runExchange(handle, "get_ser_num", false, exchangeLimit().load(), reply);
     if (rc != 0) {
         return rc;
     }
-    const std::string serial = ParseSerialNumber(reply ? reply->c_str() : nullptr);
+    const std::string serial = reply ? ParseSerialNumber(std::string_view(*reply)) : ParseSerialNumber(nullptr);
     LogMsg(LOG_TIME, "serial_number= [%s]", serial.c_str());
     ShellExchange& ex = exchange();
     std::lock_guard lock(ex.serialMutex);
@@ -333,13 +345,16 @@ std::uint32_t ReadSerialNumber(std::uint32_t handle) {
 }
 
 std::string ParseSerialNumber(const char* reply) {
+    return reply != nullptr ? ParseSerialNumber(std::string_view(reply)) : std::string(kNoSerialNumber);
+}
+
+std::string ParseSerialNumber(std::string_view reply) {
     char serial[11] = "0000000000";
-    if (reply != nullptr) {
-        if (const char* echo = std::strstr(reply, "get_ser_num")) {
-            // After the echo and any white space, one word of at most 10 characters; a longer word
-            // is cut.
-            (void)std::sscanf(echo, "get_ser_num\r%10s\r", serial);
-        }
+    if (const std::size_t echo = reply.find("get_ser_num"); echo != std::string_view::npos) {
+        // After the echo and any white space, one word of at most 10 characters; a longer word
+        // is cut.
+        const std::string from(reply.substr(echo));
+        (void)std::sscanf(from.c_str(), "get_ser_num\r%10s\r", serial);
     }
     return serial;
 }
@@ -357,7 +372,9 @@ extern "C" {
 KVLIB_API std::uint32_t KvRemoteCmd(std::uint32_t deviceHandle, const char* command,
                                     KvRemoteCmdCallback callback) {
     std::optional<std::string> reply;
-    const std::uint32_t rc = kv::runExchange(deviceHandle, command, true, 0, reply);
+    // Output that never reaches a prompt must not hold the caller for ever: the whole exchange is
+    // bounded as well as each silence.
+    const std::uint32_t rc = kv::runExchange(deviceHandle, command, true, kv::exchangeLimit().load(), reply);
     if (callback != nullptr) {
         if (reply) {
             callback(reply->c_str(), static_cast<std::uint32_t>(reply->size()));

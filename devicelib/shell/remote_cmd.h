@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kv {
 
@@ -19,17 +20,18 @@ inline constexpr const char* kBluetoothPrompt = "Bluetooth>";
 // How long one wait for more of the answer may last: longer for commands that write flash.
 std::uint32_t SilenceTimeoutFor(const char* command);
 
-// Runs one exchange on the open port. On success `reply` holds the answer as text (cut at a zero
-// byte the controller may have sent), or nothing when no byte arrived; on failure it is empty.
+// Runs one exchange on the open port. On success `reply` holds every byte of the answer (a zero byte
+// included), or nothing when no byte arrived; on failure it is empty. Telegram frames that came
+// meanwhile went to the telegram parser and are not part of it.
 std::uint32_t RemoteCmdWithReply(std::uint32_t handle, const char* command,
                                  std::optional<std::string>& reply);
 
-// Reads the controller's serial number with "get_ser_num" into the stored serial-number text. The
-// exchange as a whole is bounded by the long silence time (output that never reaches a prompt ends
-// in KVLIB_ERR_TIMEOUT then), each silence as for every command.
+// Reads the controller's serial number with "get_ser_num" into the stored serial-number text.
 std::uint32_t ReadSerialNumber(std::uint32_t handle);
-// Shortens that bound, for tests.
-void SetSerialNumberReadLimitForTesting(std::uint32_t ms);
+// Every exchange (this read, KvRemoteCmd, VKqCleanDisk) as a whole is bounded by the long silence
+// time (output that never reaches a prompt ends in KVLIB_ERR_TIMEOUT then), each silence by the
+// silence time of its command. Shortens the bound as a whole, for tests.
+void SetShellExchangeLimitForTesting(std::uint32_t ms);
 
 // Wakes the exchange in flight, if any, which returns KVLIB_ERR_DEVICE_NOT_OPEN: its port failed
 // or was closed.
@@ -37,6 +39,7 @@ void FailRemoteCmdInFlight();
 // The serial-number word after the echo of "get_ser_num" in `reply`, at most 10 characters;
 // "0000000000" when the echo is missing.
 std::string ParseSerialNumber(const char* reply);
+std::string ParseSerialNumber(std::string_view reply);
 // The stored serial number, "0000000000" until a read succeeded.
 std::string SerialNumberText();
 
@@ -48,6 +51,8 @@ void RemoteCmdInputData(const std::uint8_t* bytes, std::int32_t count);
 
 // True when a prompt stands after the first echo of `command` in `reply`.
 bool PromptAfterEcho(const char* reply, const char* command);
+// The same over every byte of `reply`, zero bytes included.
+bool PromptAfterEcho(std::string_view reply, const char* command);
 // The offset just past the last prompt in `text`, 0 when there is none.
 std::uint32_t LastPromptEnd(const char* text);
 

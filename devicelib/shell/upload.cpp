@@ -18,7 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -661,7 +662,7 @@ bool ValidUploadName(const char* name) {
     if (name == nullptr) {
         return false;
     }
-    const std::size_t length = std::strlen(name);
+    const std::size_t length = BoundedLength(name, kMaxUploadNameLength + 1);
     if (length == 0 || length > kMaxUploadNameLength) {
         return false;
     }
@@ -781,7 +782,7 @@ KVLIB_API std::uint32_t KvFileUpload(std::uint32_t deviceHandle, const char* fil
     if (std::uint32_t rc = kv::CheckDeviceHandle(deviceHandle); rc != 0) {
         return rc;
     }
-    kv::LogMsg(kv::LOG_INFO, "KvFileUpload, fname= %s", fileName != nullptr ? fileName : "(null)");
+    kv::LogMsg(kv::LOG_INFO, "KvFileUpload, fname= %s", kv::LogText(fileName, kv::kMaxLoggedText).c_str());
     if (fileName == nullptr) {
         return KVLIB_ERR_INVALID_PARAM;
     }
@@ -798,7 +799,8 @@ KVLIB_API std::uint32_t KvFileUpload(std::uint32_t deviceHandle, const char* fil
     // The controller gets the file's own name, never the computer's directories.
     const std::string name = kv::UploadNameFromPath(fileName, kv::platform::pathSeparator());
     if (!kv::ValidUploadName(name.c_str())) {
-        kv::LogMsg(kv::LOG_TIME, "KvFileUpload, unusable name for the controller: '%s'", name.c_str());
+        kv::LogMsg(kv::LOG_TIME, "KvFileUpload, unusable name for the controller: '%s'",
+                   kv::LogText(name.c_str(), kv::kMaxLoggedText).c_str());
         return KVLIB_ERR_INVALID_PARAM;
     }
     kv::LogMsg(kv::LOG_INFO, "KvFileUpload, Device= %d, FileName= %s, size= %u", static_cast<int>(target),
@@ -821,7 +823,7 @@ KVLIB_API std::uint32_t KvRamFileUpload(std::uint32_t deviceHandle, std::int32_t
         return rc;
     }
     kv::LogMsg(kv::LOG_INFO, "KvRamFileUpload, Device= %d, ProgName= %s, size= %u", static_cast<int>(target),
-               name != nullptr ? name : "(null)", static_cast<unsigned>(size));
+               kv::LogText(name, kv::kMaxUploadNameLength + 1).c_str(), static_cast<unsigned>(size));
     // Refused before anything is announced: a name the command cannot carry, or bytes that are not
     // there.
     if (!kv::ValidUploadName(name) || (data == nullptr && size > 0)) {

@@ -5,11 +5,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 
-#include "core/connection.h"
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/telegram.h"
@@ -59,6 +59,9 @@ struct EngineState {
     std::thread beatThread;
     std::thread requestThread;
     std::atomic<bool> stopRequested{false};
+
+    // What the beat does with the connection after a port failure (SetPortFailureHook).
+    std::atomic<PortFailureHook> portFailureHook{nullptr};
 };
 
 // Never destroyed: the thread objects of a library that the application did not close must not be
@@ -83,6 +86,7 @@ void WaitMmRpTmEvent() {
 }
 
 void WaitMmEvent() {
+    EngineState& e = engine();
     LibraryEvents& ev = libraryEvents();
     TransferFlags& flags = transferFlags();
     while (!stopRequested()) {
@@ -97,7 +101,9 @@ void WaitMmEvent() {
         } else if (const std::uint16_t err = flags.portError.load(); err != 0) {
             LogMsg(LOG_TIME, "Closing COM Connection because of COM error= %u", static_cast<unsigned>(err));
             flags.portError.store(0);
-            CloseComDevice();
+            if (const PortFailureHook hook = e.portFailureHook.load(); hook != nullptr) {
+                hook();
+            }
         }
     }
 }
@@ -236,6 +242,10 @@ void StopWorkerThreads() {
         }
     }
     LogMsg(LOG_TIME, "Threads terminated...");
+}
+
+void SetPortFailureHook(PortFailureHook hook) {
+    engine().portFailureHook.store(hook);
 }
 
 bool WorkerThreadsEndedBySystem() {
@@ -397,9 +407,20 @@ void SetKvRequest() {
 
     // The flag is read again before every send, repeats included: a shell service that took the
     // port in the meantime must never see a telegram in its answer.
+    // Set while the request now outstanding went unanswered: the counter its first copy carried.
+    bool repeat = false;
+    std::uint16_t repeatOf = 0;
     while (flags.threadWriteFlag.load() != 0 && !stopRequested()) {
         int outcome = 0;
-        const int slot = PickNextRequest(snapshot, outcome);
+        int slot = -1;
+        {
+            std::optional<RepeatCounterScope> sameCounter;
+            if (repeat) {
+                sameCounter.emplace(repeatOf);
+            }
+            slot = PickNextRequest(snapshot, outcome);
+        }
+        repeat = false;
         if (outcome == 2 || (outcome == 0 && slot < 0)) {
             return;
         }
@@ -428,8 +449,10 @@ void SetKvRequest() {
                     });
                     return;
                 }
-                // The same slot goes out again, built anew, with the same request counter.
-                requestCounter().fetch_sub(1);
+                // The same slot goes out again, built anew, with the counter of its first copy: a
+                // single exchange on another thread may have taken the next number meanwhile.
+                repeat = true;
+                repeatOf = static_cast<std::uint16_t>(repeatAccounting().lastSentCounter.load());
                 transferStatistics().retries.fetch_add(1);
                 break;
             }

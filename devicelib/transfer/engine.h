@@ -33,6 +33,11 @@ void StopKvMmTimer();
 std::uint32_t StartWorkerThreads();
 // Asks the worker threads to stop and joins them: afterwards none of them touches library state.
 void StopWorkerThreads();
+// What the beat thread calls once it has logged a port failure that ended the transfer: the
+// connection code sets it (closing the connection) at kvxInitLib before the worker threads start,
+// and clears it at kvxCloseLib after they have stopped, so the beat never finds it empty.
+using PortFailureHook = void (*)();
+void SetPortFailureHook(PortFailureHook hook);
 // True when the worker threads run no more although nobody stopped them: the system ended them
 // because the process is ending (Windows does so before a DLL's exit handlers run).
 bool WorkerThreadsEndedBySystem();

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <optional>
 
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"

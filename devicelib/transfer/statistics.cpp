@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "base/log.h"
+
 namespace kv {
 namespace {
 
@@ -79,6 +81,17 @@ std::array<std::string, 5> FormatStatistics(const TransferStatisticsSnapshot& s)
                       s.tavg, s.dynTimeOut, s.retries);
     lines[4] = formatted(line, n);
     return lines;
+}
+
+void LogStatistics() {
+    if (StatisticSetting() == 0) {
+        return;
+    }
+    try {
+        const std::array<std::string, 5> lines = FormatStatistics(transferStatistics().snapshot());
+        LogTimeLines(lines);
+    } catch (...) {
+    }
 }
 
 }  // namespace kv

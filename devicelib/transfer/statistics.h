@@ -1,5 +1,5 @@
 // Reply-time statistics of the transfer cycle. The timer and transfer code fill the library-wide
-// record while the transfer runs; the log writes it when the transfer stops.
+// record while the transfer runs; LogStatistics writes it to the log when the transfer stops.
 #pragma once
 
 #include <array>
@@ -56,5 +56,8 @@ TransferStatistics& transferStatistics();
 
 // The five lines of the statistics block, without time stamps and line ends.
 std::array<std::string, 5> FormatStatistics(const TransferStatisticsSnapshot& s);
+
+// Writes the statistics block of a stopped transfer to the log when the Statistic setting is on.
+void LogStatistics();
 
 }  // namespace kv

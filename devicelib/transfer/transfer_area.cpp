@@ -6,7 +6,7 @@
 #include <shared_mutex>
 #include <new>
 
-#include "core/log.h"
+#include "base/log.h"
 
 namespace kv {
 namespace {

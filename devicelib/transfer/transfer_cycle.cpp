@@ -2,9 +2,9 @@
 
 #include <atomic>
 
+#include "base/events.h"
+#include "base/log.h"
 #include "bluetooth/relay.h"
-#include "core/events.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"

@@ -2,12 +2,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <optional>
 #include <string>
-#include <system_error>
 
 #include "kvarolib.h"
 #include "port_search.h"
+#include "upload_status.h"
 
 namespace {
 
@@ -23,88 +23,14 @@ void usage(std::FILE* out, const std::string& program) {
     ostrane::PrintPortUsage(out);
 }
 
-// Statuses that report progress only; every other status ends the upload.
-bool isProgress(std::uint32_t status) {
-    return status == KVLIB_ERR_UPLOAD_START || status == KVLIB_ERR_UPLOAD_ACK ||
-           status == KVLIB_ERR_UPLOAD_NAK || status == KVLIB_ERR_UPLOAD_CACHE_UPDATE;
-}
-
 void ShowUploadStatus(std::uint32_t status) {
-    switch (status) {
-        case KVLIB_ERR_UPLOAD_FILE_NOT_OPEN:
-            std::printf("ERROR.\nERROR: file not open.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_FILE_READ_ERR:
-            std::printf("ERROR.\nERROR: file read error.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_INVALID_FSIZE:
-            std::printf("ERROR.\nERROR: invalid file size.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_CANCELED:
-            std::printf("canceled.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_FAILED:
-            std::printf("failed.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_TIMEOUT:
-            std::printf("timeout.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_ACK:
-            std::printf(".");
-            break;
-        case KVLIB_ERR_UPLOAD_DONE:
-            std::printf("OK.\n");
-            break;
-        case KVLIB_ERR_UPLOAD_CACHE_UPDATE:
-            if (gTarget.load() == 1) {
-                std::printf("OK.\nUpdating cached data to %s...", "FlashDisk");
-            } else if (gTarget.load() == 2) {
-                std::printf("OK.\nUpdating cached data to %s...", "SystemFlashDisk");
-            }
-            break;
-        default:
-            break;
-    }
+    std::fputs(ostrane::UploadStatusText(status, gTarget.load()).c_str(), stdout);
     std::fflush(stdout);
     // Statuses outside the table that end an upload (a thread that could not start, an event
     // that could not be made) end the wait too, as a failure.
-    if (!isProgress(status)) {
+    if (!ostrane::IsProgressStatus(status)) {
         gFinalStatus.store(status);
     }
-}
-
-// The file the argument names (the first match of a wildcard pattern): its path as the controller
-// will see it and its size. False when nothing matches.
-bool locateFile(const std::string& argument, std::string& path, std::uintmax_t& size) {
-    std::string directory;
-    auto cut = argument.rfind('\\');
-    if (cut == std::string::npos) {
-        cut = argument.rfind('/');
-    }
-    if (cut != std::string::npos) {
-        directory = argument.substr(0, cut + 1);
-    }
-    const std::string pattern = argument.substr(directory.size());
-    const std::filesystem::path dir =
-        directory.empty() ? std::filesystem::path(".") : std::filesystem::path(directory);
-    std::error_code ec;
-    if (pattern.find_first_of("*?") == std::string::npos) {
-        if (!std::filesystem::exists(argument, ec) || std::filesystem::is_directory(argument, ec)) {
-            return false;
-        }
-        path = argument;
-        size = std::filesystem::file_size(argument, ec);
-        return !ec;
-    }
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (ostrane::WildcardMatch(pattern, name) && !entry.is_directory(ec)) {
-            path = directory + name;
-            size = entry.file_size(ec);
-            return !ec;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -143,12 +69,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "\nERROR: file name too long (at most %zu characters).\n", kMaxSourcePath);
         return 1;
     }
-    std::string source;
-    std::uintmax_t size = 0;
-    if (!locateFile(fileArgument, source, size)) {
+    const std::optional<ostrane::FoundFile> found = ostrane::LocateFile(fileArgument);
+    if (!found) {
         std::fprintf(stderr, "\nERROR: cannot open input file '%s'.\n", fileArgument.c_str());
         return 1;
     }
+    const std::string& source = found->path;
+    const std::uintmax_t size = found->size;
 
     const std::uint32_t initResult = kvxInitLib();
     if (initResult != 0) {

@@ -65,15 +65,6 @@ void UpperCase(std::string& text) {
     }
 }
 
-std::string PortFromArgument(const std::string& asTyped) {
-    if (!asTyped.empty() && asTyped.front() == '/') {
-        return asTyped;
-    }
-    std::string upper = asTyped;
-    UpperCase(upper);
-    return upper.rfind("COM", 0) == 0 ? upper : std::string();
-}
-
 void PrintAccessDeniedHint(const std::string& port) {
     std::fprintf(stderr,
                  "The port %s is held by another program or not accessible to this user: close the other "
@@ -110,7 +101,8 @@ bool WildcardMatch(const std::string& pattern, const std::string& name) {
 int CheckArgumentCount(int argc, char** argv, int maxArguments, const char* versionLine,
                        void (*usage)(std::FILE* out, const std::string& program)) {
     const std::string program = ProgramName(argv[0]);
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (argc == 2 &&
+        (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 || AsksForUsage(argv[1]))) {
         usage(stdout, program);
         return 0;
     }

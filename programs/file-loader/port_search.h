@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "habits.h"
+
 namespace ostrane {
 
 // The two names under which the controller's port is listed, in the order they are searched.
@@ -33,17 +35,14 @@ void PrintPortUsage(std::FILE* out);
 // Upper-cases `text` in place (ASCII), as the programs examine their arguments.
 void UpperCase(std::string& text);
 
-// The port an argument names, or "" when it names none: a device path is kept as typed, a name that
-// begins with "COM" (after upper-casing) is taken upper-cased.
-std::string PortFromArgument(const std::string& asTyped);
-
 // Writes the hint that follows "No interface available" when the port exists but cannot be had.
 void PrintAccessDeniedHint(const std::string& port);
 
 // True when `name` matches `pattern`, whose '*' stands for any run of characters and '?' for one.
 bool WildcardMatch(const std::string& pattern, const std::string& name);
 
-// The argument checks both programs make before anything else: --help/-h and --version alone,
+// The argument checks both programs make before anything else: --help/-h (and the platform's own
+// way, AsksForUsage) and --version alone,
 // no argument, too many. Returns the exit code when the program is to end now, or -1 to go on.
 // `usage` writes the program's usage text to the stream it is given.
 int CheckArgumentCount(int argc, char** argv, int maxArguments, const char* versionLine,

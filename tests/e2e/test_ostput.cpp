@@ -94,6 +94,20 @@ TEST_F(Ostput, CancelAfterABlockPrintsBothEndings) {
         << r.out;
 }
 
+// The library refuses a name the controller cannot take (more than 83 characters) before the upload
+// begins; the line after "Loading..." ends and says why instead of ending in silence.
+TEST_F(Ostput, RefusedUploadSaysWhy) {
+    const std::filesystem::path longName = dir.path() / (std::string(86, 'n') + ".bin");
+    std::filesystem::copy_file(source, longName);
+    kvtest::Simulator sim({"--store", (dir.path() / "store").string()});
+    const auto r = ostput({longName.string(), sim.port()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() + "...OK.\nRead file \"" +
+                         longName.string() +
+                         "\" (1500 bytes).\nLoading...ERROR.\nERROR: Invalid parameter (0xE0001018)\n");
+}
+
 TEST_F(Ostput, SilentControllerIsNoInterface) {
     kvtest::Simulator sim({"--silent"});
     const auto r = ostput({source.string(), sim.port()});

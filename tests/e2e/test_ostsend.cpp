@@ -1,6 +1,8 @@
 // ostsend run as a process against the simulated controller: exact output, error stream and exit code.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "e2e/messages.h"
@@ -46,6 +48,32 @@ TEST(Ostsend, SendsTheCommandAndPrintsTheAnswer) {
     EXPECT_EQ(r.out, "Connecting to target on port " + sim.port() +
                          "...OK.\nSending command \"get_ser_num\"..." +
                          "\r\nUSB>get_ser_num\r\nKQ55555555\r\nUSB>\n");
+}
+
+// Started as cron, service managers and CI runners start programs (no HOME, no state directory, no
+// KVLIB_LOG_DIR), the program prints the answer and nothing else: the log goes to a file in the
+// current directory, or, where that cannot be written, in a private directory under TMPDIR.
+TEST(Ostsend, LogStaysOutOfTheAnswerInAnEmptyEnvironment) {
+    kvtest::Simulator sim({"--serial", "KQ55555555"});
+    const std::string answer = "Connecting to target on port " + sim.port() +
+                               "...OK.\nSending command \"get_ser_num\"..." +
+                               "\r\nUSB>get_ser_num\r\nKQ55555555\r\nUSB>\n";
+    kvtest::TempDir work;
+    auto r =
+        kvtest::runProgramInEnvironment(OSTSEND_PATH, {"get_ser_num", sim.port()}, {}, work.path().string());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, answer);
+    EXPECT_NE(kvtest::readFile(work.path() / "kvlib.log").find("KvAroLib.dll Version"), std::string::npos);
+
+    // /proc takes no new file, not even from root.
+    r = kvtest::runProgramInEnvironment(OSTSEND_PATH, {"get_ser_num", sim.port()},
+                                        {"TMPDIR=" + work.path().string()}, "/proc");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, answer);
+    const std::filesystem::path privateDir = work.path() / ("kvarolib-" + std::to_string(::geteuid()));
+    EXPECT_NE(kvtest::readFile(privateDir / "kvlib.log").find("KvAroLib.dll Version"), std::string::npos);
 }
 
 TEST(Ostsend, FindsThePortByItsDeviceName) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -298,6 +299,46 @@ INSTANTIATE_TEST_SUITE_P(, BluetoothRelay, testing::Values(false, true),
 
 using BluetoothWithTransfer = BluetoothRelay;
 
+// Two messages for one channel while a shell service holds the port: both wait for the cycle, and
+// both go out, in order, once the port is handed back (the second does not take the first's place).
+TEST_P(BluetoothWithTransfer, MessagesQueuedDuringAShellServiceAllGoOut) {
+    start({"--clean-delay", "1500"});
+    ASSERT_EQ(ConnectBtAddress(handle, 2, kPhone, on<1>), 0u);
+    ASSERT_EQ(ConnectBtAddress(handle, 5, kRemote, on<1>), 0u);
+    waitEvent(1, 2, 0);
+    waitEvent(1, 5, 0);
+    ASSERT_EQ(BtReadMsgOn(handle, 5, on<4>), 0u);
+    waitEvent(4, 5, 0);
+    const std::size_t writes = controller->received(14).size();
+
+    std::atomic<std::uint32_t> cleaned{0xFFFFFFFF};
+    std::thread service([&] { cleaned = VKqCleanDisk(handle, 0); });
+    ASSERT_TRUE(waitFor([] { return kv::ShellServiceActive() && kv::transferFlags().threadWriteFlag.load() == 0; }));
+    const std::string first = "first";
+    const std::string second = "second";
+    EXPECT_EQ(SendBtMessage(handle, 2, 5, reinterpret_cast<const std::uint8_t*>(first.data()), on<3>), 0u);
+    EXPECT_EQ(SendBtMessage(handle, 2, 6, reinterpret_cast<const std::uint8_t*>(second.data()), on<3>), 0u);
+    service.join();
+    EXPECT_EQ(cleaned.load(), 0u);
+
+    ASSERT_TRUE(waitFor([] {
+        std::lock_guard lock(gMutex);
+        return std::count_if(gSeen.begin(), gSeen.end(), [](const Seen& s) { return s.action == 4 && s.event.Status == 10; }) >= 2 &&
+               std::count_if(gSeen.begin(), gSeen.end(), [](const Seen& s) { return s.action == 3; }) >= 2;
+    })) << "a message queued during the service did not go out";
+    EXPECT_EQ(controller->received(14).size(), writes + 2);
+    std::vector<std::string> arrived;
+    {
+        std::lock_guard lock(gMutex);
+        for (const Seen& s : gSeen) {
+            if (s.action == 4 && s.event.Status == 10) {
+                arrived.emplace_back(reinterpret_cast<const char*>(s.event.Data), s.event.Length);
+            }
+        }
+    }
+    EXPECT_EQ(arrived, (std::vector<std::string>{first, second}));
+}
+
 TEST_P(BluetoothWithTransfer, MarksMadeBetweenCyclesGoOutInOnePass) {
     start();
     // Hold the cycles off: with the worker threads stopped the transfer stays marked as running,
@@ -344,6 +385,53 @@ TEST_P(BluetoothWithTransfer, StopClearsEveryChannelEntry) {
         EXPECT_EQ(w[0], 0u) << ch;
         EXPECT_EQ(w[1], 0u) << ch;
     }
+}
+
+// A message the radio passes on while a shell command holds the port (here 2 s after the write,
+// while the prompt is still on its way in two parts) is a telegram among the shell's text: it reaches
+// its read callback, and the command's answer is the shell's text alone, whole.
+TEST_P(BluetoothWithTransfer, AMessageArrivingDuringAShellCommandReachesItsCallback) {
+    start({"--bt-step", "2000", "--split-prompt", "5000"});
+    ASSERT_EQ(ConnectBtAddress(handle, 2, kPhone, on<1>), 0u);
+    ASSERT_EQ(ConnectBtAddress(handle, 5, kRemote, on<1>), 0u);
+    waitEvent(1, 2, 0);
+    waitEvent(1, 5, 0);
+    static std::atomic<int> messagesDuringTheCommand{0};
+    messagesDuringTheCommand = 0;
+    ASSERT_EQ(BtReadMsgOn(handle, 5,
+                          [](BtEvent* e) {
+                              if (e->Status == 10 && kv::ShellServiceActive()) {
+                                  ++messagesDuringTheCommand;
+                              }
+                              on<4>(e);
+                          }),
+              0u);
+    waitEvent(4, 5, 0);
+
+    const std::size_t writes = controller->received(14).size();
+    const std::string hello = "hello";
+    ASSERT_EQ(SendBtMessage(handle, 2, 5, reinterpret_cast<const std::uint8_t*>(hello.data()), on<3>), 0u);
+    ASSERT_TRUE(waitFor([&] { return controller->received(14).size() > writes; }));
+    static std::mutex answerMutex;
+    static std::optional<std::string> answer;
+    EXPECT_EQ(KvRemoteCmd(handle, "ls ramdisk",
+                          [](const char* text, std::uint32_t length) {
+                              std::lock_guard lock(answerMutex);
+                              answer = text == nullptr ? std::nullopt
+                                                       : std::optional<std::string>(std::string(text, length));
+                          }),
+              0u);
+    const Seen arrived = waitEvent(4, 5, 10);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(arrived.event.Data), arrived.event.Length), hello);
+    waitEvent(3, 2, 0);
+    // The message really came while the command held the port.
+    EXPECT_EQ(messagesDuringTheCommand.load(), 1);
+    std::lock_guard lock(answerMutex);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->find('\x02'), std::string::npos);
+    EXPECT_EQ(answer->find('\0'), std::string::npos);
+    EXPECT_NE(answer->find("ls ramdisk"), std::string::npos);
+    EXPECT_EQ(answer->substr(answer->size() - 4), "USB>");
 }
 
 INSTANTIATE_TEST_SUITE_P(, BluetoothWithTransfer, testing::Values(true),

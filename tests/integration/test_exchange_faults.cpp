@@ -70,7 +70,7 @@ class ExchangeFaultTest : public testing::Test {
     void TearDown() override {
         kvxCloseAllDevices();
         kvxCloseLib();
-        kv::SetSerialNumberReadLimitForTesting(45000);
+        kv::SetShellExchangeLimitForTesting(45000);
     }
 
     std::uint32_t open(const kvtest::Controller& c) {
@@ -162,7 +162,7 @@ TEST_F(ExchangeFaultTest, HangUpEndsAnUploadWithAFailure) {
 TEST_F(ExchangeFaultTest, OutputThatNeverReachesAPromptDoesNotHoldTheOpen) {
     // Every command is answered by "data K" lines 50 ms apart, for ever: no single silence ends the
     // serial-number read, only its bound as a whole.
-    kv::SetSerialNumberReadLimitForTesting(2000);
+    kv::SetShellExchangeLimitForTesting(2000);
     kvtest::Controller c({"--endless", "50"});
     const std::string logBefore = kvtest::logText();
     std::atomic<std::uint32_t> rc{0xFFFFFFFF};
@@ -187,6 +187,35 @@ TEST_F(ExchangeFaultTest, OutputThatNeverReachesAPromptDoesNotHoldTheOpen) {
     EXPECT_EQ(kvtest::countOf(log, "serial_number= ["), 0);
     EXPECT_EQ(kvtest::countOf(log, "INFO: Remote mode, no prompt within 2 s..."), 1);
     EXPECT_EQ(kv::CurrentRxHandler(), kv::RxHandlerForMode(kv::RX_TELEGRAM));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ExchangeFaultTest, OutputThatNeverReachesAPromptEndsACommandWithATimeOut) {
+    // The same flood as above, now under a command the application sends: only the bound as a
+    // whole ends it (the open's serial-number read ends the same way first).
+    kv::SetShellExchangeLimitForTesting(2000);
+    kvtest::Controller c({"--endless", "50"});
+    const std::uint32_t h = open(c);
+    ASSERT_NE(h, 0u);
+    Pending command([h] { return KvRemoteCmd(h, "ls ramdisk", recordReply); });
+    const bool ended = waitFor([&] { return command.done(); }, std::chrono::seconds(30));
+    if (!ended) {
+        c.sim().hangUp();
+        ASSERT_TRUE(waitFor([&] { return command.done(); }, std::chrono::seconds(60)));
+    }
+    ASSERT_TRUE(ended) << "the command did not end";
+    EXPECT_EQ(command.result(), KVLIB_ERR_TIMEOUT);
+    {
+        std::lock_guard lock(gLog.mutex);
+        ASSERT_EQ(gLog.replies.size(), 1u);
+        EXPECT_FALSE(gLog.replies[0].has_value());
+    }
+    EXPECT_EQ(kv::CurrentRxHandler(), kv::RxHandlerForMode(kv::RX_TELEGRAM));
+    // A disk clean is bounded the same way.
+    EXPECT_EQ(VKqCleanDisk(h, 0), KVLIB_ERR_TIMEOUT);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "support/controller.h"
 #include "support/lib_fixture.h"
 #include "transfer/area_fields.h"
+#include "transfer/engine.h"
+#include "transfer/request_table.h"
 #include "transfer/statistics.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_state.h"
@@ -27,6 +29,7 @@ using kvtest::waitFor;
 
 constexpr std::uint32_t kRemIo = 2;
 constexpr std::uint32_t kConfigWr = 5;
+constexpr std::uint8_t kNowhere[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x7F, 0x7F};
 
 void writeSettings(const std::string& text) {
     std::ofstream("kvLib.ini") << text;
@@ -414,6 +417,51 @@ TEST_F(TransferTest, StopDuringAShellServiceSticks) {
     EXPECT_EQ(kvxStartTransferArea(handle), 0u);
     const std::size_t seen = c.received(kRemIo).size();
     ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() > seen + 5; }));
+}
+
+void ignoreScan(BtScanEvent*) {}
+void ignoreEvent(BtEvent*) {}
+
+TEST_F(TransferTest, RequestsQueuedTogetherGoOutInTheirFixedOrder) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    ASSERT_TRUE(waitFor([&] { return c.received(kRemIo).size() >= 3; }));
+
+    // Hold the cycle, queue one request of every kind (in the reverse of their order), then let go:
+    // one cycle finds them all pending at once.
+    kv::PauseTransferWrites();
+    ASSERT_TRUE(kv::WaitForCycleEnd(10000));
+    const std::size_t before = c.received().size();
+    for (int slot : {kv::SLOT_REM_IO, kv::SLOT_MSG_WR, kv::SLOT_CONFIG_WR, kv::SLOT_STATE_RD, kv::SLOT_INFO_RD,
+                     kv::SLOT_INFO_WR}) {
+        kv::requestTable().queue(slot, 0);
+    }
+    ASSERT_EQ(BtListenConOn(handle, 8, kNowhere, ignoreEvent), 0u);
+    ASSERT_EQ(StartScanBtDevice(handle, ignoreScan), 0u);
+    kv::ResumeTransferWrites();
+
+    // A request of the last cycle may still be on its way, but the information read and write and
+    // the message write go out only when queued: from the first of them on, the cycle's order shows.
+    constexpr std::uint32_t kBtListen = 17;
+    std::vector<std::uint32_t> codes;
+    const bool complete = waitFor([&] {
+        codes.clear();
+        bool from = false;
+        const std::vector<kvtest::ReceivedTelegram> all = c.received();
+        for (std::size_t i = before; i < all.size(); ++i) {
+            const kvtest::ReceivedTelegram& t = all[i];
+            from = from || t.code == 6 || t.code == 8 || t.code == 9;
+            if (from) {
+                codes.push_back(t.code);
+            }
+        }
+        return std::find(codes.begin(), codes.end(), kBtListen) != codes.end();
+    });
+    ASSERT_TRUE(complete);
+    ASSERT_GE(codes.size(), 8u);
+    codes.resize(8);
+    EXPECT_EQ(codes, (std::vector<std::uint32_t>{9, 6, 7, 5, 8, 2, 10, 17}));
 }
 
 TEST_F(TransferTest, AreaIsGoneAfterCloseLib) {

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "core/connection.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/receive.h"

@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "support/controller.h"
 #include "support/lib_fixture.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "support/temp_dir.h"
 
 namespace kvtest {

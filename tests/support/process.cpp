@@ -15,8 +15,12 @@ extern char** environ;
 
 namespace kvtest {
 
-ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env, std::chrono::milliseconds deadline) {
+namespace {
+
+// `envText` is the child's whole environment; `directory` its working directory ("" for ours).
+ProcessResult spawnAndCollect(const std::string& program, const std::vector<std::string>& args,
+                              std::vector<std::string> envText, const std::string& directory,
+                              std::chrono::milliseconds deadline) {
     ProcessResult result;
     int out[2];
     int err[2];
@@ -31,18 +35,6 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     }
     argv.push_back(nullptr);
 
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        merged[entry.substr(0, entry.find('='))] = entry;
-    }
-    for (const auto& entry : env) {
-        merged[entry.substr(0, entry.find('='))] = entry;
-    }
-    std::vector<std::string> envText;
-    for (auto& [name, entry] : merged) {
-        envText.push_back(entry);
-    }
     std::vector<char*> envp;
     for (auto& e : envText) {
         envp.push_back(e.data());
@@ -55,6 +47,9 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addclose(&actions, err[0]);
+    if (!directory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    }
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -100,6 +95,31 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     }
     result.exitCode = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+}  // namespace
+
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, std::chrono::milliseconds deadline) {
+    std::map<std::string, std::string> merged;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        merged[entry.substr(0, entry.find('='))] = entry;
+    }
+    for (const auto& entry : env) {
+        merged[entry.substr(0, entry.find('='))] = entry;
+    }
+    std::vector<std::string> envText;
+    for (auto& [name, entry] : merged) {
+        envText.push_back(entry);
+    }
+    return spawnAndCollect(program, args, std::move(envText), "", deadline);
+}
+
+ProcessResult runProgramInEnvironment(const std::string& program, const std::vector<std::string>& args,
+                                      const std::vector<std::string>& env, const std::string& directory,
+                                      std::chrono::milliseconds deadline) {
+    return spawnAndCollect(program, args, env, directory, deadline);
 }
 
 ProcessResult runProgramUnprivileged(const std::string& program, const std::vector<std::string>& args,

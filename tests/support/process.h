@@ -19,6 +19,12 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& env = {},
                          std::chrono::milliseconds deadline = std::chrono::seconds(120));
 
+// Runs `program` in `directory` with exactly the environment `env` and nothing inherited, as cron,
+// service managers and CI runners start programs.
+ProcessResult runProgramInEnvironment(const std::string& program, const std::vector<std::string>& args,
+                                      const std::vector<std::string>& env, const std::string& directory,
+                                      std::chrono::milliseconds deadline = std::chrono::seconds(120));
+
 // Runs `program` without the rights the test has over `device`: the program is copied into `dir`
 // (so that its own directory is reachable for anyone), `device` is made inaccessible (mode 0), and
 // when the test runs as root, who opens everything regardless, the copy runs as the user "nobody"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "bluetooth/relay.h"
-#include "core/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/parser.h"
@@ -233,6 +233,30 @@ TEST_F(Bluetooth, WithoutATransferEachRequestGoesOutAtOnceWithoutACounter) {
     EXPECT_NE(log.find("BtApi, (chan= 4), BtReadMsgOff..."), std::string::npos);
     EXPECT_NE(log.find("BtApi, (chan= 5), BtListenConOn, BtAddr: 00:1A:7D:DA:72:01"), std::string::npos);
     EXPECT_NE(log.find("BtApi, (chan= 5), BtListenConOff..."), std::string::npos);
+}
+
+TEST_F(Bluetooth, ChannelsOneAndEightAreAcceptedByEveryCall) {
+    // The two ends of the range; 0 and 9 are refused above.
+    for (std::uint32_t channel : {1u, 8u}) {
+        SCOPED_TRACE(channel);
+        const std::uint8_t message[2] = {'h', 'i'};
+        EXPECT_EQ(ConnectBtAddress(kHandle, channel, kAddress, onEvent<1>), 0u);
+        EXPECT_EQ(DisconnectBt(kHandle, channel, onEvent<2>), 0u);
+        EXPECT_EQ(SendBtMessage(kHandle, channel, 2, message, onEvent<3>), 0u);
+        EXPECT_EQ(BtReadMsgOn(kHandle, channel, onEvent<4>), 0u);
+        EXPECT_EQ(BtReadMsgOff(kHandle, channel, onEvent<4>), 0u);
+        EXPECT_EQ(BtListenConOn(kHandle, channel, kAddress, onEvent<5>), 0u);
+        EXPECT_EQ(BtListenConOff(kHandle, channel, onEvent<5>), 0u);
+        for (std::uint32_t code : {12u, 13u, 14u, 15u, 16u, 17u, 18u}) {
+            const Request r = next();
+            EXPECT_EQ(r.code, code);
+            ASSERT_FALSE(r.payload.empty()) << code;
+            EXPECT_EQ(r.payload[0], channel) << code;
+        }
+        EXPECT_TRUE(nothingSent());
+    }
+    // Every call but the message send writes a line naming its channel.
+    EXPECT_EQ(countOf(logText(), "BtApi, (chan= 8), "), 6);
 }
 
 TEST_F(Bluetooth, WhileATransferRunsRequestsWaitAndGoOutInOnePass) {

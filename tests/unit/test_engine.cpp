@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "core/events.h"
+#include "base/events.h"
 #include "transfer/engine.h"
 #include "transfer/statistics.h"
 

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
+#include "support/guarded_text.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -26,7 +27,7 @@ TEST(LibraryIdentity, VersionTextOnlyWhenItFitsWhole) {
     EXPECT_EQ(kvxGetLibVersionStr(b.bytes, 22), 0u);
     EXPECT_TRUE(b.untouched());
     EXPECT_EQ(kvxGetLibVersionStr(b.bytes, 0), 0u);
-    EXPECT_EQ(kvxGetLibVersionStr(nullptr, 23), 0u);
+    EXPECT_EQ(kvxGetLibVersionStr(nullptr, 23), KVLIB_ERR_INVALID_PARAM);
     EXPECT_TRUE(b.untouched());
     EXPECT_EQ(kvxGetLibVersionStr(b.bytes, 23), 22u);
     EXPECT_STREQ(b.bytes, "01.05.06  (2010/09/22)");
@@ -42,6 +43,9 @@ TEST(LibraryIdentity, NamesNeedNoDevice) {
     EXPECT_STREQ(b.bytes, "VORI KQ Controller");
     EXPECT_EQ(kvxGetLongNameStrg(0, b.bytes, sizeof b.bytes), 18u);
     EXPECT_STREQ(b.bytes, "VORI KQ Controller");
+    EXPECT_EQ(kvxGetManufacturerStrg(0, nullptr, sizeof b.bytes), KVLIB_ERR_INVALID_PARAM);
+    EXPECT_EQ(kvxGetShortNameStrg(0, nullptr, sizeof b.bytes), KVLIB_ERR_INVALID_PARAM);
+    EXPECT_EQ(kvxGetLongNameStrg(0, nullptr, sizeof b.bytes), KVLIB_ERR_INVALID_PARAM);
     // While the names answer, a query about the controller has none to ask.
     Buffer fw;
     EXPECT_EQ(kvxGetFirmwareStrg(0, fw.bytes, sizeof fw.bytes), KVLIB_ERR_DEVICE_NOT_OPEN);
@@ -85,6 +89,24 @@ TEST(ControllerQueries, DeviceNameAttemptIsLoggedBeforeAnyCheck) {
     const std::string log = kvtest::readText(kv::LogFilePath());
     EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 3, hostname: [BENCH-KQ]\n"), std::string::npos);
     EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 12, hostname: []\n"), std::string::npos);
+}
+
+// A name goes into the log before it is checked: it is read no further than one character past the
+// longest name (the bytes below end where readable memory ends), and its control characters are
+// escaped so that the call stays one line of the log.
+TEST(ControllerQueries, DeviceNameInTheLogIsBoundedAndOnOneLine) {
+    kv::InitLog();
+    const kvtest::GuardedBytes unterminated(std::string(17, 'N'));
+    EXPECT_EQ(SetVoriKqDevName(0, 1, unterminated.data()), KVLIB_ERR_DEVICE_NOT_OPEN);
+    EXPECT_EQ(SetVoriKqDevName(0, 2, "KQ\r\nINFO: forged\x7F\t"), KVLIB_ERR_DEVICE_NOT_OPEN);
+    EXPECT_EQ(SetVoriKqDevName(0, 3, nullptr), KVLIB_ERR_DEVICE_NOT_OPEN);
+    const std::string log = kvtest::readText(kv::LogFilePath());
+    EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 1, hostname: [" + std::string(17, 'N') + "]\n"),
+              std::string::npos);
+    EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 2, hostname: [KQ\\r\\nINFO: for"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("\nINFO: forged"), std::string::npos);
+    EXPECT_NE(log.find(", [SetVoriKqDevName]  shmId= 3, hostname: [(null)]\n"), std::string::npos);
 }
 
 }  // namespace

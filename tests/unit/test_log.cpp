@@ -11,12 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
-#include "core/version.h"
+#include "base/log.h"
+#include "base/version.h"
 #include "platform/platform.h"
 #include "support/environment.h"
 #include "support/temp_dir.h"
 #include "transfer/statistics.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -615,12 +620,122 @@ TEST_F(LogTest, UnusableLogDirFallsBackToTheStateDirectory) {
     EXPECT_EQ(kv::LogFilePath(), (state / "kvarolib" / "kvlib.log").string());
 }
 
+// Works in another directory for the life of the object.
+class ScopedCurrentDirectory {
+  public:
+    explicit ScopedCurrentDirectory(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+    ~ScopedCurrentDirectory() { fs::current_path(old_); }
+    ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+    ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+
+  private:
+    fs::path old_;
+};
+
+// A current directory in which no file can be created, not even by root.
+const fs::path kUnwritableDirectory = "/proc";
+
+TEST(LogDirectories, StateDirectoryThenTheCurrentDirectory) {
+    ScopedEnv xdg("XDG_STATE_HOME", std::nullopt);
+    {
+        ScopedEnv home("HOME", std::string("/home/me"));
+        EXPECT_EQ(kv::platform::defaultLogDirectories(),
+                  (std::vector<std::string>{"/home/me/.local/state/kvarolib", "."}));
+    }
+    ScopedEnv home("HOME", std::nullopt);
+    EXPECT_EQ(kv::platform::defaultLogDirectories(), (std::vector<std::string>{"."}));
+}
+
+// As cron, service managers and CI runners start programs: no HOME and no state directory.
+TEST_F(LogTest, CurrentDirectoryWithoutAnyStateDirectory) {
+    ScopedEnv noDir("KVLIB_LOG_DIR", std::nullopt);
+    ScopedEnv xdg("XDG_STATE_HOME", std::nullopt);
+    ScopedEnv home("HOME", std::nullopt);
+    const fs::path work = fs::path(tmp_.path()) / "work";
+    fs::create_directories(work);
+    ScopedCurrentDirectory cwd(work);
+    testing::internal::CaptureStdout();
+    kv::InitLog();
+    kv::LogMsg(kv::LOG_INFO, "%s", "beside the work");
+    kv::CloseLog();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(readText(work / "kvlib.log").find("INFO: beside the work\n"), std::string::npos);
+}
+
+TEST_F(LogTest, PrivateTemporaryDirectoryWhenTheCurrentDirectoryIsNotWritable) {
+    ScopedEnv noDir("KVLIB_LOG_DIR", std::nullopt);
+    ScopedEnv xdg("XDG_STATE_HOME", std::nullopt);
+    ScopedEnv home("HOME", std::nullopt);
+    const fs::path tmp = fs::path(tmp_.path()) / "tmp";
+    fs::create_directories(tmp);
+    ScopedEnv tmpdir("TMPDIR", tmp.string());
+    const fs::path mine = tmp / ("kvarolib-" + std::to_string(::geteuid()));
+    ScopedCurrentDirectory cwd(kUnwritableDirectory);
+
+    testing::internal::CaptureStdout();
+    kv::InitLog();
+    kv::LogMsg(kv::LOG_INFO, "%s", "in the temporary directory");
+    EXPECT_EQ(kv::LogFilePath(), (mine / "kvlib.log").string());
+    kv::CloseLog();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(readText(mine / "kvlib.log").find("INFO: in the temporary directory\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // A directory of our own that others could enter is closed to them before it is used.
+    fs::permissions(mine, fs::perms::all);
+    kv::InitLog();
+    EXPECT_EQ(kv::LogFilePath(), (mine / "kvlib.log").string());
+    kv::CloseLog();
+    ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// What stands under our name in a shared temporary directory may have been put there by someone
+// else; the log is not written through it.
+TEST_F(LogTest, TemporaryDirectoryThatIsNotOurOwnIsNotUsed) {
+    ScopedEnv noDir("KVLIB_LOG_DIR", std::nullopt);
+    ScopedEnv xdg("XDG_STATE_HOME", std::nullopt);
+    ScopedEnv home("HOME", std::nullopt);
+    const fs::path tmp = fs::path(tmp_.path()) / "tmp";
+    const fs::path elsewhere = fs::path(tmp_.path()) / "elsewhere";
+    fs::create_directories(tmp);
+    fs::create_directories(elsewhere);
+    ScopedEnv tmpdir("TMPDIR", tmp.string());
+    const fs::path mine = tmp / ("kvarolib-" + std::to_string(::geteuid()));
+    ScopedCurrentDirectory cwd(kUnwritableDirectory);
+
+    fs::create_directory_symlink(elsewhere, mine);
+    testing::internal::CaptureStdout();
+    kv::InitLog();
+    EXPECT_EQ(kv::LogFilePath(), "");
+    kv::CloseLog();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("KvLogLevel= 0\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(elsewhere / "kvlib.log"));
+
+    if (::geteuid() == 0) {
+        // Only root can give a directory away; it then belongs to "nobody".
+        fs::remove(mine);
+        fs::create_directory(mine);
+        ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
+        testing::internal::CaptureStdout();
+        kv::InitLog();
+        EXPECT_EQ(kv::LogFilePath(), "");
+        kv::CloseLog();
+        testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(fs::exists(mine / "kvlib.log"));
+    }
+}
+
 TEST_F(LogTest, StandardOutputWhenNoDirectoryCanBeHad) {
     const fs::path blocker = fs::path(tmp_.path()) / "plain-file";
     std::ofstream(blocker).put('x');
     ScopedEnv dir("KVLIB_LOG_DIR", (blocker / "log").string());
     ScopedEnv xdg("XDG_STATE_HOME", blocker.string());
     ScopedEnv home("HOME", blocker.string());
+    ScopedEnv tmpdir("TMPDIR", blocker.string());
+    ScopedCurrentDirectory cwd(kUnwritableDirectory);
 
     testing::internal::CaptureStdout();
     kv::InitLog();

@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "serial/parser.h"
+#include "serial/receive.h"
 #include "serial/telegram.h"
 #include "support/lib_fixture.h"
 #include "support/temp_dir.h"
@@ -422,6 +423,69 @@ TEST_F(ParserTest, ValidCodeWithoutAHandlerIsDroppedQuietly) {
     EXPECT_TRUE(seen().empty());
     EXPECT_EQ(kv::sessionId().load(), 7);
     EXPECT_EQ(logText().find("invalid IF reply code"), std::string::npos);
+}
+
+// While a shell command holds the port, telegram frames among its text go to the parser and the rest
+// stays the shell's, byte for byte, however the stream is cut into chunks.
+std::string gShellText;
+int gFramesSeen = 0;
+Bytes gFramePayload;
+
+void collectShellText(const std::uint8_t* bytes, std::int32_t count) {
+    gShellText.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(count));
+}
+
+void countFrame(std::uint32_t, const std::uint8_t* payload, std::int32_t length) {
+    ++gFramesSeen;
+    gFramePayload.assign(payload, payload + length);
+}
+
+TEST(ShellSplit, FramesGoToTheParserAndTheTextStaysWholeInAnyChunking) {
+    kv::InitLog();
+    const kv::ReplyHandler saved = kv::InstalledReplyHandler(114);
+    kv::SetReplyHandler(114, countFrame);
+    const Bytes message{5, 0, 3, 0, 'a', 0, 'b', 0, 0};
+    const Bytes frame = reply(114, 0, 0, 1, message);
+    // A start mark followed by something else is not a frame and stays in the text.
+    const std::string before = "\r\nls ramdisk\r\nx\x02y";
+    const std::string after = "\r\nfile.txt 12\r\nUSB>";
+    Bytes stream(before.begin(), before.end());
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    stream.insert(stream.end(), after.begin(), after.end());
+
+    const auto feed = [&](const std::vector<std::size_t>& cuts) {
+        kv::ResetParser();
+        kv::SetRxHandler(kv::RX_SHELL);  // forgets a start mark held back by the last run
+        gShellText.clear();
+        gFramesSeen = 0;
+        gFramePayload.clear();
+        std::size_t from = 0;
+        for (std::size_t cut : cuts) {
+            kv::SplitTelegramFrames(stream.data() + from, static_cast<std::int32_t>(cut - from), collectShellText);
+            from = cut;
+        }
+        kv::SplitTelegramFrames(stream.data() + from, static_cast<std::int32_t>(stream.size() - from),
+                                collectShellText);
+    };
+    feed({});
+    EXPECT_EQ(gShellText, before + after);
+    EXPECT_EQ(gFramesSeen, 1);
+    EXPECT_EQ(gFramePayload, message);
+    for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+        feed({cut});
+        EXPECT_EQ(gShellText, before + after) << "cut at " << cut;
+        EXPECT_EQ(gFramesSeen, 1) << "cut at " << cut;
+    }
+    std::vector<std::size_t> everyByte;
+    for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+        everyByte.push_back(cut);
+    }
+    feed(everyByte);
+    EXPECT_EQ(gShellText, before + after);
+    EXPECT_EQ(gFramesSeen, 1);
+    EXPECT_EQ(kv::CurrentParserState(), kv::GET_STX_STATE);
+    kv::SetReplyHandler(114, saved);
+    kv::SetRxHandler(kv::RX_TELEGRAM);
 }
 
 }  // namespace

@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "core/text.h"
+#include "base/text.h"
 #include "platform/serial_devices.h"
 #include "ports/port_list.h"
 #include "ports/port_rules.h"
+#include "support/guarded_text.h"
 
 namespace {
 
@@ -214,6 +215,32 @@ TEST(PortSourceText, PortsVariableEntries) {
     EXPECT_EQ(messages.size(), 2u);
 }
 
+// Every entry that could never become a port is refused where it is read, with the same line as the
+// other bad entries, instead of vanishing from the list without a word.
+TEST(PortSourceText, PortsVariableRefusesWhatIsNoPort) {
+    std::vector<std::string> messages;
+    const std::string longest = "/dev/" + std::string(250, 'x');
+    const std::vector<SerialDevice> devices =
+        kv::platform::parsePortsVariable("ttyACM0=Kolvex USB VORI KQ Controller;com7=Built-in;./kq=x;" +
+                                             longest + "=y;" + longest + "z=z;COM4A",
+                                         messages);
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].portName, "com7");
+    EXPECT_EQ(devices[1].portName, longest);
+    EXPECT_EQ(messages,
+              (std::vector<std::string>{
+                  "KVLIB_PORTS: entry 'ttyACM0=Kolvex USB VORI KQ Controller' skipped, no usable path",
+                  "KVLIB_PORTS: entry './kq=x' skipped, no usable path",
+                  "KVLIB_PORTS: entry '" + longest + "z=z' skipped, no usable path",
+                  "KVLIB_PORTS: entry 'COM4A' skipped, no usable path"}));
+    // What is read is what the list shows: every entry the reader keeps gets its line in the list.
+    kv::platform::SerialDeviceScan scan;
+    scan.ok = true;
+    scan.devices = devices;
+    std::vector<std::string> listMessages;
+    EXPECT_EQ(BuildPortList(scan, 0, fakeServices, listMessages).size(), devices.size());
+}
+
 TEST(PortSourceText, BluezKeyFileName) {
     const std::string info =
         "# comment\n[LinkKey]\nName=not this\n\n[General]\r\nClass=0x1f00\r\n Name = \\sVORI KQ\\\\1 \r\n"
@@ -222,6 +249,20 @@ TEST(PortSourceText, BluezKeyFileName) {
     EXPECT_EQ(kv::platform::keyFileValue(info, "General", "Alias"), std::nullopt);
     EXPECT_EQ(kv::platform::keyFileValue(info, "general", "Name"), std::nullopt);
     EXPECT_EQ(kv::platform::keyFileValue("[General]\nName", "General", "Name"), std::nullopt);
+}
+
+// A caller's text is read no further than the limit asked for; the bytes below end where readable
+// memory ends.
+TEST(CallerText, LengthAndLogTextReadNoFurtherThanTheLimit) {
+    const kvtest::GuardedBytes text("abc\r\n\t\x01\x7F" + std::string(8, 'z'));
+    EXPECT_EQ(kv::BoundedLength(text.data(), 16), 16u);
+    EXPECT_EQ(kv::BoundedLength(text.data(), 3), 3u);
+    EXPECT_EQ(kv::BoundedLength("abc", 16), 3u);
+    EXPECT_EQ(kv::BoundedLength(nullptr, 16), 0u);
+    EXPECT_EQ(kv::LogText(text.data(), 16), "abc\\r\\n\\t\\x01\\x7Fzzzzzzzz");
+    EXPECT_EQ(kv::LogText(text.data(), 2), "ab");
+    EXPECT_EQ(kv::LogText("C:\\dir\\prog.bin", 64), "C:\\dir\\prog.bin");
+    EXPECT_EQ(kv::LogText(nullptr, 16), "(null)");
 }
 
 TEST(CopyTextIfFits, CopiesWholeTextsOnly) {

@@ -14,10 +14,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -30,6 +31,7 @@
 #include "transfer/request_table.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_cycle.h"
+#include "transfer/transfer_state.h"
 
 namespace {
 
@@ -455,6 +457,30 @@ TEST_F(RepliesOnPort, AChangeMadeWhileItsWriteIsOutIsNotTakenAsAcknowledged) {
     // A transfer start forgets what earlier writes carried.
     kv::ForgetSentConfigIds();
     EXPECT_EQ(kv::SentConfigId(4), std::nullopt);
+}
+
+TEST_F(RepliesOnPort, ARepeatCarriesTheCounterOfItsFirstCopyWhateverWasNumberedMeanwhile) {
+    // The cycle sends the master's I/O request and gets no reply; meanwhile an information query on
+    // an application thread numbers its own request.
+    kv::requestCounter().store(30);
+    kv::requestTable().queue(kv::SLOT_REM_IO, 0);
+    kv::BeginTransferWrites();
+    std::thread cycle([] { kv::SetKvRequest(); });
+    const Bytes first = nextTelegram();
+    {
+        kv::TransmitLock tx;
+        EXPECT_NE(tx.build(kv::INFO_RD_REQUEST, 1, "\0\0\0\0", 4, false), 0);
+    }
+    const Bytes repeat = nextTelegram();
+    kv::EndTransferWrites();
+    cycle.join();
+    ASSERT_GE(first.size(), 24u);
+    ASSERT_EQ(repeat.size(), first.size());
+    EXPECT_EQ(kv::GetU16LE(first.data() + 12), 31);
+    EXPECT_EQ(kv::GetU16LE(repeat.data() + 12), 31);
+    EXPECT_EQ(kv::GetU32LE(repeat.data() + 16), kv::GetU32LE(first.data() + 16));
+    // The query's number stays its own: the next request is numbered after it.
+    EXPECT_EQ(kv::requestCounter().load(), 32);
 }
 
 TEST_F(RepliesOnPort, ConfigurationWriteHoldsAllInputsForAQuarterSecond) {

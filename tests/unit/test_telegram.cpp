@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/events.h"
-#include "core/log.h"
+#include "base/events.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "serial/com_port.h"
 #include "serial/exchange.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "support/lib_fixture.h"
 #include "transfer/transfer_area.h"

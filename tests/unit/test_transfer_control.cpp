@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "kvarolib.h"
 #include "support/lib_fixture.h"
 #include "transfer/area_fields.h"

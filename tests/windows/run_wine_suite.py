@@ -131,6 +131,28 @@ def program_scenarios(build, kqsim, work):
         raise Failure(f"ostput: unexpected output\n{result.stdout}")
     print("--- ostput prog.bin ramdisk COM5: passed")
 
+    # The file as Windows finds it: typed in another case, it is still found, and the controller gets
+    # the name the file really has.
+    with Simulator(kqsim, scenario):
+        result, _ = run_wine(programs / "ostput.exe", ["PROG.BIN", "flash", PORT], scenario, logs)
+    stored = scenario / "store" / "flash" / "prog.bin"
+    if result.returncode != 0 or not stored.is_file() or stored.read_bytes() != payload or \
+            f'Read file "prog.bin" (3000 bytes).' not in result.stdout:
+        raise Failure(f"ostput PROG.BIN flash COM5: exit code {result.returncode}\n"
+                      f"{result.stdout}\n{result.stderr}")
+    print("--- ostput PROG.BIN flash COM5 (the file is prog.bin): passed")
+
+    # "/?" asks for the usage, as on any Windows command line; it is no port.
+    for program, usage_line in (("ostsend.exe", "Usage: ostsend <command> [COMxx]\n"),
+                                ("ostput.exe",
+                                 "Usage: ostput <file_name> [ramdisk(default) | flash | system] [COMxx]\n")):
+        result, seconds = run_wine(programs / program, ["/?"], scenario, logs, binary=True)
+        usage = usage_line + (
+            "       [COMxx]: xx - COM port number (default is the number of the port with\n"
+            "                the name \"Kolvex USB VORI Interface 2008\" or with\n"
+            "                the name \"Kolvex USB VORI KQ Controller\")\n")
+        expect_program(f"{program} /? (in {seconds:.1f} s)", result, usage, 0)
+
     # Without a port on the command line the programs search the discovered ports for the controller's
     # device name. Wine lists no devices of the class "Ports", so none is found, and the programs say
     # so and end without touching any port.

@@ -1,8 +1,8 @@
 // kvshell PORT COMMAND: opens the controller's port, sends COMMAND to its shell and prints the answer.
 #include <cstdio>
 
+#include "base/log.h"
 #include "core/connection.h"
-#include "core/log.h"
 #include "kvarolib.h"
 
 namespace {

@@ -76,16 +76,42 @@ std::string programDirectory() {
 std::vector<std::string> defaultLogDirectories() {
     // The per-user state directory of the XDG base directory rules; a relative XDG_STATE_HOME is to be
     // ignored, as is a HOME that is not an absolute path (it would put the log somewhere under
-    // whatever the current directory happens to be).
+    // whatever the current directory happens to be). Then the current directory, where a program
+    // started without a home (cron, a service, a CI runner) is usually meant to leave its files.
+    std::vector<std::string> dirs;
     if (std::optional<std::string> state = environmentValue("XDG_STATE_HOME");
         state && !state->empty() && state->front() == '/') {
-        return {*state + "/kvarolib"};
+        dirs.push_back(*state + "/kvarolib");
+    } else if (std::optional<std::string> home = environmentValue("HOME");
+               home && !home->empty() && home->front() == '/') {
+        dirs.push_back(*home + "/.local/state/kvarolib");
     }
-    if (std::optional<std::string> home = environmentValue("HOME");
-        home && !home->empty() && home->front() == '/') {
-        return {*home + "/.local/state/kvarolib"};
+    dirs.emplace_back(".");
+    return dirs;
+}
+
+std::optional<std::string> privateTemporaryLogDirectory() {
+    std::string base = "/tmp";
+    if (std::optional<std::string> tmp = environmentValue("TMPDIR");
+        tmp && !tmp->empty() && tmp->front() == '/') {
+        base = *tmp;
     }
-    return {};
+    const uid_t me = geteuid();
+    const std::string dir = base + "/kvarolib-" + std::to_string(me);
+    if (mkdir(dir.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        return std::nullopt;
+    }
+    // Others can write the temporary directory: what stands under our name may have been put there by
+    // someone else, to read our log or to have us write through a link. Only a real directory of our
+    // own is used, and nobody else keeps access to it.
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me) {
+        return std::nullopt;
+    }
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0 && chmod(dir.c_str(), S_IRWXU) != 0) {
+        return std::nullopt;
+    }
+    return dir;
 }
 
 char pathSeparator() {

@@ -58,6 +58,11 @@ std::vector<std::string> defaultLogDirectories() {
     return dirs;
 }
 
+std::optional<std::string> privateTemporaryLogDirectory() {
+    // The local application data directory above is already the user's own.
+    return std::nullopt;
+}
+
 char pathSeparator() {
     return '\\';
 }

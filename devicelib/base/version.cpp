@@ -1,4 +1,4 @@
-#include "core/version.h"
+#include "base/version.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "base/log.h"
 
 #include <array>
 #include <atomic>
@@ -12,9 +12,8 @@
 #include <system_error>
 #include <vector>
 
-#include "core/version.h"
+#include "base/version.h"
 #include "platform/platform.h"
-#include "transfer/statistics.h"
 
 namespace kv {
 namespace {
@@ -99,9 +98,9 @@ bool haveDirectory(const std::string& directory) {
     return std::filesystem::is_directory(directory, ec);
 }
 
-// KVLIB_LOG_DIR first, then the platform's defaults. Each is tried in turn: the log goes to standard
-// output only when no file can be had anywhere, because a command's answer on standard output must not
-// be mixed with log lines.
+// KVLIB_LOG_DIR first, then the platform's defaults. Each is tried in turn, then a private directory
+// under the temporary directory: the log goes to standard output only when no file can be had
+// anywhere, because a command's answer on standard output must not be mixed with log lines.
 std::vector<std::string> candidateDirectories() {
     std::vector<std::string> dirs;
     if (std::optional<std::string> named = platform::environmentValue("KVLIB_LOG_DIR")) {
@@ -122,18 +121,29 @@ std::FILE* rotateAndCreate(const std::string& logPath, const std::string& backup
     return std::fopen(logPath.c_str(), "w");
 }
 
+// True when the log could be started in `dir` (which exists).
+bool openInLocked(LogState& st, const std::string& dir) {
+    std::string logPath = joinPath(dir, kLogFileName);
+    std::FILE* file = rotateAndCreate(logPath, joinPath(dir, kBackupFileName));
+    if (file == nullptr) {
+        return false;
+    }
+    st.stream = file;
+    st.streamIsFile = true;
+    st.filePath = std::move(logPath);
+    return true;
+}
+
 void openStreamLocked(LogState& st) {
     for (const std::string& dir : candidateDirectories()) {
-        if (!haveDirectory(dir)) {
-            continue;
-        }
-        std::string logPath = joinPath(dir, kLogFileName);
-        if (std::FILE* file = rotateAndCreate(logPath, joinPath(dir, kBackupFileName))) {
-            st.stream = file;
-            st.streamIsFile = true;
-            st.filePath = std::move(logPath);
+        if (haveDirectory(dir) && openInLocked(st, dir)) {
             return;
         }
+    }
+    // Made only when needed: a program that has a better place leaves no directory behind in /tmp.
+    if (std::optional<std::string> dir = platform::privateTemporaryLogDirectory();
+        dir && openInLocked(st, *dir)) {
+        return;
     }
     st.stream = stdout;
     st.streamIsFile = false;
@@ -421,13 +431,9 @@ void LogDataDump(const void* bytes, int offset, int count) {
     }
 }
 
-void LogStatistics() {
+void LogTimeLines(std::span<const std::string> lines) {
     LogState& st = logState();
-    if (st.statistic.load() == 0) {
-        return;
-    }
     try {
-        const std::array<std::string, 5> lines = FormatStatistics(transferStatistics().snapshot());
         std::lock_guard<std::mutex> lock(st.mutex);
         for (const std::string& text : lines) {
             writeLocked(st, composeLine(LOG_TIME, text.c_str()));

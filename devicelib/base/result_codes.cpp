@@ -1,4 +1,4 @@
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 #include <iterator>
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 // The formats are those of the C library's printf. MinGW's own stdio (which C++ code gets) takes the
@@ -53,8 +54,8 @@ const char* ReplyName(std::uint32_t code);
 void LogRxData(const void* bytes, int offset, int count);
 void LogDataDump(const void* bytes, int offset, int count);
 
-// The statistics block of a stopped transfer, written when the Statistic setting is on.
-void LogStatistics();
+// LOG_TIME lines written as one block: no line of another thread falls between them.
+void LogTimeLines(std::span<const std::string> lines);
 
 // "DD.MM.YYYY HH:MM:SS:mmm", or only "HH:MM:SS:mmm" when the low byte of `timeOnly` is non-zero.
 std::string GetLogTimeStr(int timeOnly);

@@ -1,0 +1,10 @@
+#include "base/events.h"
+
+namespace kv {
+
+LibraryEvents& libraryEvents() {
+    static LibraryEvents events;
+    return events;
+}
+
+}  // namespace kv
