@@ -5,6 +5,8 @@ The simulator (kqsim) is a Linux program on a pseudo terminal; Wine reaches it a
 link $WINEPREFIX/dosdevices/com5, which kqsim itself makes (--link) and removes at exit. For each
 scenario this script starts a fresh simulator, runs part of kv_wine_tests.exe (the library as a
 Windows program) or one of the two Windows programs, and checks what it printed and its exit code.
+The discovery group runs a port listing and ostsend beside a stand-in setup library instead (see
+discovery_scenarios).
 
 usage: run_wine_suite.py MINGW_BUILD_DIR KQSIM [GROUP...]
 

@@ -265,6 +265,11 @@ __declspec(dllexport) HKEY WINAPI SetupDiOpenDevRegKey(DeviceInfoSet handle, Dev
         SetLastError(ERROR_FILE_NOT_FOUND);
         return (HKEY)INVALID_HANDLE_VALUE;
     }
+    /* A hardware key is the system's: a user who is no administrator may only read it. */
+    if ((access & ~(REGSAM)(KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY)) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return (HKEY)INVALID_HANDLE_VALUE;
+    }
     rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, device->key, 0, access, &key);
     if (rc != ERROR_SUCCESS) {
         SetLastError((DWORD)rc);
