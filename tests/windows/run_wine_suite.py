@@ -202,6 +202,9 @@ def exit_scenarios(build, kqsim, work):
 ENUM = r"HKLM\SYSTEM\CurrentControlSet\Enum\KVTEST"
 LOCAL_SERVICES = r"HKLM\SYSTEM\CurrentControlSet\Services\BTHPORT\Parameters\LocalServices"
 SERIAL_SERVICE = "{00001101-0000-1000-8000-00805f9b34fb}"
+# A second service key, whose first entry is a link to a key that does not exist: listed, but it
+# cannot be opened.
+LINKED_SERVICE = "{1dd3b4a1-7c2e-4f0a-9b55-0d7a3c61e8f2}"
 
 # Hardware key of each fake device: its values as (type, data). A key without values still exists.
 HARDWARE_KEYS = {
@@ -242,6 +245,8 @@ HARDWARE_KEYS = {
     "bt22": {"PortName": ("REG_SZ", "COM22"),
              "Bluetooth_UniqueID": ("REG_SZ", SERIAL_SERVICE + "#001A7DDA7122_C00000000")},
     "btport21": {"PortName": ("REG_SZ", "COM21")},
+    "bt23": {"PortName": ("REG_SZ", "COM23"),
+             "Bluetooth_UniqueID": ("REG_SZ", LINKED_SERVICE + "#001A7DDA7123_C00000000")},
 }
 
 # The local services of the serial-port service key, in their index order: service name and the
@@ -254,6 +259,9 @@ BLUETOOTH_SERVICES = {
     "4": ("VORI KQ trailing", "2071DA7D1A000001"),  # COM20's address, but not its stored form
     "5": ("Vori KQ spare", "2271DA7D1A000000"),  # COM22's device
 }
+
+# Behind the service entry that cannot be opened, the one that names COM23's device.
+LINKED_SERVICES = {"1": ("VORI KQ behind", "2371DA7D1A000000")}
 
 LONG_FITS = "Long description " + "x" * 238  # 255 characters: fits the 256-byte buffer
 LONG_TOO_MUCH = LONG_FITS + "y"             # 256 characters and the terminator: does not
@@ -275,11 +283,11 @@ BLUETOOTH_PORTS = [
     ("bt19", "Standard Serial over Bluetooth link"), ("bt20", "Standard Serial over Bluetooth link"),
     ("btport21", "Standard BT Port"),
 ]
-# The same without the controller's Bluetooth services.
+# The same without the ports named after the controller's service.
 PLAIN_BLUETOOTH_PORTS = [p for p in BLUETOOTH_PORTS if p[0] not in ("bt7", "bt22")]
 
 
-def make_device_keys(work):
+def make_device_keys(build, work):
     """Makes the hardware keys and the Bluetooth services with `reg add`, all in one batch file (one
     Wine start instead of one each)."""
     commands = []
@@ -295,10 +303,11 @@ def make_device_keys(work):
         reg_add(key)
         for value, (kind, data) in values.items():
             reg_add(key, value, kind, data)
-    for subkey, (service_name, stored) in BLUETOOTH_SERVICES.items():
-        key = LOCAL_SERVICES + "\\" + SERIAL_SERVICE + "\\" + subkey
-        reg_add(key, "ServiceName", "REG_SZ", service_name)
-        reg_add(key, "AssocBdAddr", "REG_BINARY", stored)
+    for service, entries in ((SERIAL_SERVICE, BLUETOOTH_SERVICES), (LINKED_SERVICE, LINKED_SERVICES)):
+        for subkey, (service_name, stored) in entries.items():
+            key = LOCAL_SERVICES + "\\" + service + "\\" + subkey
+            reg_add(key, "ServiceName", "REG_SZ", service_name)
+            reg_add(key, "AssocBdAddr", "REG_BINARY", stored)
     batch = work / "device-keys.bat"
     batch.write_text("@echo off\r\n" + "\r\n".join(commands) + "\r\n")
     # Output to a file, not a pipe: the first Wine program of a session starts Wine's services, which
@@ -309,6 +318,13 @@ def make_device_keys(work):
         if result.returncode != 0:
             out.seek(0)
             raise Failure(f"{batch.name} ended with {result.returncode}: {out.read().decode(errors='replace')}")
+        link = (LOCAL_SERVICES + "\\" + LINKED_SERVICE + "\\0")[len("HKLM\\"):]
+        result = subprocess.run(["wine", build / "tests" / "windows" / "kv_make_registry_link.exe", link,
+                                 r"SYSTEM\KVTEST\no such key"], stdout=out, stderr=subprocess.STDOUT, timeout=120)
+        if result.returncode != 0:
+            out.seek(0)
+            raise Failure(f"kv_make_registry_link ended with {result.returncode}: "
+                          f"{out.read().decode(errors='replace')}")
 
 
 def device_lines(ports, absent=()):
@@ -336,7 +352,7 @@ def stand_in_case(build, work, name, variant, description, program=None, args=()
     env = {"WINEDLLOVERRIDES": (overrides + ";" if overrides else "") + ("setupapi=n" if variant else "setupapi="),
            "KVTEST_SETUPAPI_DEVICES": windows_path(case / "devices.txt"),
            "KVTEST_SETUPAPI_RECORD": windows_path(case / "record"),
-           "KVLIB_LOG_DIR": windows_path(case)}
+           "KVLIB_LOG_DIR": windows_path(case), "WINEDEBUG": "-all"}
     result, _ = run_wine(case / program.name, list(args), case, env, timeout=120, binary=binary)
     record = (case / "record").read_text().split("\n")[:-1] if (case / "record").exists() else []
     log = (case / "kvlib.log").read_text(errors="replace") if (case / "kvlib.log").exists() else ""
@@ -367,7 +383,7 @@ def expect_listing(name, result, record, expected, discoveries, stderr=""):
 
 def discovery_scenarios(build, kqsim, work):
     started = time.monotonic()
-    make_device_keys(work)
+    make_device_keys(build, work)
     print(f"--- discovery: registry keys made in {time.monotonic() - started:.1f} s")
     one_scan = ["load", "set present", "destroy", "release"]
 
@@ -409,6 +425,19 @@ def discovery_scenarios(build, kqsim, work):
     ], one_scan * 3)
     if "Error by RegOpenKeyEx()" in log:
         raise Failure("discovery, Bluetooth ports: a readable service key was reported unreadable")
+
+    # A service entry that cannot be opened is logged with its path, and the search goes on with the
+    # next entry.
+    result, record, log = stand_in_case(build, work, "bluetooth-unreadable", "full",
+                                        device_lines([("bt23", "Standard Serial over Bluetooth link")]),
+                                        args=["0"])
+    expect_listing("a Bluetooth service entry that cannot be opened", result, record,
+                   [(0, ["COM23 (Bluetooth VORI KQ [VORI KQ behind] MAC 00:1A:7D:DA:71:23)"])], one_scan)
+    unreadable = ("Error by RegOpenKeyEx(), SubKey: " + LOCAL_SERVICES[len("HKLM\\"):] + "\\" +
+                  LINKED_SERVICE + "\\0")
+    if [line for line in log.splitlines() if "Error by RegOpenKeyEx()" in line and
+            not line.endswith(unreadable)] or unreadable not in log:
+        raise Failure(f"discovery, a Bluetooth service entry that cannot be opened: the log says\n{log}")
 
     # Without the controller's services, selection 2 lists every Bluetooth port.
     result, record, _ = stand_in_case(build, work, "bluetooth-plain", "full", device_lines(PLAIN_BLUETOOTH_PORTS),
