@@ -360,7 +360,7 @@ def stand_in_case(build, work, name, variant, description, program=None, args=()
 
 
 def expect_listing(name, result, record, expected, discoveries, stderr=""):
-    """`expected`: {selection: [entries]} in the order the program was asked. Each discovery loads
+    """`expected`: (selection, entries) pairs in the order the program asked. Each discovery loads
     the setup library, hands back the one device set it asked for (present devices only) and frees
     the library again."""
     problems = []
