@@ -93,6 +93,9 @@ void WaitMmRpTmEvent() {
     }
 }
 
+// The beat itself runs on the tick thread (TickOnce): handing it to this thread cost a wake-up per
+// beat for a few instructions. This thread closes the connection after a port failure, which may
+// block on the receive thread and so must never hold up the ticks.
 void WaitMmEvent() {
     EngineState& e = engine();
     LibraryEvents& ev = libraryEvents();
@@ -102,11 +105,10 @@ void WaitMmEvent() {
             continue;
         }
         ev.mmWait.reset();
-        transferStatistics().mmTimerCalls.fetch_add(1);
         if (flags.threadWriteFlag.load() != 0) {
-            OneSecondTimerBeat();
-            ev.request.set();
-        } else if (const std::uint16_t err = flags.portError.load(); err != 0) {
+            continue;
+        }
+        if (const std::uint16_t err = flags.portError.load(); err != 0) {
             LogMsg(LOG_TIME, "Closing COM Connection because of COM error= %u", static_cast<unsigned>(err));
             flags.portError.store(0);
             if (const PortFailureHook hook = e.portFailureHook.load(); hook != nullptr) {
@@ -345,7 +347,13 @@ void TickOnce() {
     }
     if (e.ticksSinceBeat.fetch_add(1) + 1 >= 10) {
         e.ticksSinceBeat.store(0);
-        libraryEvents().mmWait.set();
+        // The 10 ms beat: while the transfer sends, the once-a-second state read is counted and the
+        // request thread is woken for its cycle.
+        transferStatistics().mmTimerCalls.fetch_add(1);
+        if (transferFlags().threadWriteFlag.load() != 0) {
+            OneSecondTimerBeat();
+            libraryEvents().request.set();
+        }
     }
 }
 

@@ -74,7 +74,8 @@ void ResetBeatCounters();
 // Clears the master's run-time counters (at a transfer start).
 void ClearRunTimeCounters();
 
-// One tick of the tick thread, and the run-time counter cascade it advances.
+// One tick of the tick thread, and the run-time counter cascade it advances. Every tenth tick is the
+// beat, which wakes the request thread while the transfer sends.
 void TickOnce();
 void AdvanceRunTimeCounters(std::uint16_t* counters);
 
