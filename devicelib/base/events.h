@@ -8,7 +8,7 @@ namespace kv {
 
 struct LibraryEvents {
     platform::ManualResetEvent mmTimer;        // the 1 ms tick
-    platform::ManualResetEvent mmWait;         // the 10 ms beat
+    platform::ManualResetEvent mmWait;         // a port failure for the beat thread to act on
     platform::ManualResetEvent request;        // wakes the request thread
     platform::ManualResetEvent reply;          // a reply to a single exchange arrived
     platform::ManualResetEvent transferReply;  // a reply of the transfer cycle arrived

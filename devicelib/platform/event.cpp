@@ -24,8 +24,13 @@ bool ManualResetEvent::isSet() const {
 
 WaitResult ManualResetEvent::wait(std::uint32_t ms) {
     std::unique_lock lock(mutex_);
-    const bool done =
-        cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled_ || closed_; });
+    const auto ready = [this] { return signalled_ || closed_; };
+    bool done = true;
+    if (ms == kWaitForever) {
+        cv_.wait(lock, ready);
+    } else {
+        done = cv_.wait_for(lock, std::chrono::milliseconds(ms), ready);
+    }
     if (closed_) {
         return WaitResult::failed;
     }

@@ -95,13 +95,18 @@ int writeTimeoutError();
 enum class WaitResult { signalled, timedOut, failed };
 
 // A manual-reset event: once set it stays set until reset; every waiter sees it.
+// A wait that ends only when its event is set, closed or woken: for threads that have nothing to do
+// until then and must not wake the machine to look.
+constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
+
 class ManualResetEvent {
   public:
     ManualResetEvent() = default;
     void set();
     void reset();
     bool isSet() const;
-    // Waits at most `ms` milliseconds. `failed` is returned once the event has been closed.
+    // Waits at most `ms` milliseconds (kWaitForever: no limit). `failed` is returned once the event
+    // has been closed.
     WaitResult wait(std::uint32_t ms);
     // Wakes every waiter with `failed`; later waits fail at once.
     void close();
@@ -156,7 +161,8 @@ class PeriodicTimer {
     // Kills the timer and gives the resolution back; no expiry is reported after it returns.
     void stop();
     // Waits until the timer has expired since the last expiry this returned (and clears that), until
-    // wake() was called since the last wait that returned `woken`, or at most `ms` milliseconds.
+    // wake() was called since the last wait that returned `woken`, or at most `ms` milliseconds
+    // (kWaitForever: no limit).
     // Expiries missed while nobody waited: Windows reports them once (they set one event), POSIX
     // catches up on up to 100 of them.
     TimerWait wait(std::uint32_t ms);

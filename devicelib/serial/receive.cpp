@@ -55,10 +55,7 @@ void recordReadFailure(std::uint32_t osError) {
     LogMsg(LOG_TIME, "ReadComThread, ReadData failed... !");
     // Nothing more will arrive: whoever waits for an answer is told now, not after its time-out.
     FailExchangesInFlight();
-    StopKolvX1Transfer();
-    const auto low = static_cast<std::uint16_t>(osError & 0xFFFFu);
-    transferFlags().portError.store(low);
-    SetMasterComError(low);
+    EndTransferOnPortError(osError);
 }
 
 void ReadComThread() {

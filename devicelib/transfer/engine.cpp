@@ -25,9 +25,9 @@ namespace {
 constexpr std::uint32_t kReplyWaitMs = 200;
 constexpr std::uint32_t kGiveUpMs = 5000;
 constexpr std::uint32_t kTickMs = 1;
-// How long a worker waits for its event before it looks at its stop request again. The events
-// cannot lose a signal, so this is not polling for work.
-constexpr std::uint32_t kStopCheckMs = 250;
+// The workers wait for their events without a limit: a stop sets every event they wait for, and an
+// idle library must not wake the machine to look.
+constexpr std::uint32_t kWorkerWait = platform::kWaitForever;
 
 struct EngineState {
     std::atomic<std::uint32_t> tickCount{0};
@@ -43,8 +43,16 @@ struct EngineState {
     std::atomic<std::uint32_t> dynBase{0};
     std::atomic<std::uint32_t> lastAdjust{0};
 
-    // The 1 ms timer whose expiries wake the tick thread (its event is MmTimerEvent).
+    // The 1 ms timer whose expiries wake the tick thread (its event is MmTimerEvent). kvxInitLib
+    // sets it up; it runs only while a transfer does, so that an idle library costs nothing.
     platform::PeriodicTimer timer;
+    // Guards the timer's arming and disarming and the reading of the count while it is disarmed.
+    std::mutex clockMutex;
+    bool clockPrepared = false;  // SetKvMmTimer succeeded and StopKvMmTimer has not run since
+    // The timer runs: the tick count is the library's clock. Otherwise, once prepared, the clock goes
+    // on from the frozen count with the system's monotonic milliseconds since `idleSinceMs`.
+    std::atomic<bool> ticking{false};
+    std::uint32_t idleSinceMs = 0;  // guarded by clockMutex
 
     std::mutex cycleMutex;
     std::condition_variable cycleCv;
@@ -79,26 +87,28 @@ bool stopRequested() {
 void WaitMmRpTmEvent() {
     EngineState& e = engine();
     while (!stopRequested()) {
-        if (e.timer.wait(kStopCheckMs) == platform::TimerWait::expired && !stopRequested()) {
+        if (e.timer.wait(kWorkerWait) == platform::TimerWait::expired && !stopRequested()) {
             TickOnce();
         }
     }
 }
 
+// The beat itself runs on the tick thread (TickOnce): handing it to this thread cost a wake-up per
+// beat for a few instructions. This thread closes the connection after a port failure, which may
+// block on the receive thread and so must never hold up the ticks.
 void WaitMmEvent() {
     EngineState& e = engine();
     LibraryEvents& ev = libraryEvents();
     TransferFlags& flags = transferFlags();
     while (!stopRequested()) {
-        if (ev.mmWait.wait(kStopCheckMs) != platform::WaitResult::signalled || stopRequested()) {
+        if (ev.mmWait.wait(kWorkerWait) != platform::WaitResult::signalled || stopRequested()) {
             continue;
         }
         ev.mmWait.reset();
-        transferStatistics().mmTimerCalls.fetch_add(1);
         if (flags.threadWriteFlag.load() != 0) {
-            OneSecondTimerBeat();
-            ev.request.set();
-        } else if (const std::uint16_t err = flags.portError.load(); err != 0) {
+            continue;
+        }
+        if (const std::uint16_t err = flags.portError.load(); err != 0) {
             LogMsg(LOG_TIME, "Closing COM Connection because of COM error= %u", static_cast<unsigned>(err));
             flags.portError.store(0);
             if (const PortFailureHook hook = e.portFailureHook.load(); hook != nullptr) {
@@ -111,7 +121,7 @@ void WaitMmEvent() {
 void KvRequestThread() {
     LibraryEvents& ev = libraryEvents();
     while (!stopRequested()) {
-        if (ev.request.wait(kStopCheckMs) != platform::WaitResult::signalled || stopRequested()) {
+        if (ev.request.wait(kWorkerWait) != platform::WaitResult::signalled || stopRequested()) {
             continue;
         }
         ev.request.reset();
@@ -162,7 +172,54 @@ RepeatAccounting& repeatAccounting() {
 }
 
 std::uint32_t GetActTimerCount() {
-    return engine().tickCount.load();
+    EngineState& e = engine();
+    if (e.ticking.load()) {
+        return e.tickCount.load();
+    }
+    std::lock_guard lock(e.clockMutex);
+    if (!e.clockPrepared || e.ticking.load()) {
+        return e.tickCount.load();
+    }
+    return e.tickCount.load() + (platform::tickCountMs() - e.idleSinceMs);
+}
+
+namespace {
+// Sets the library's clock to `ms`, whether the timer runs or not.
+void setActTimerCount(std::uint32_t ms) {
+    EngineState& e = engine();
+    std::lock_guard lock(e.clockMutex);
+    e.tickCount.store(ms);
+    e.idleSinceMs = platform::tickCountMs();
+}
+}  // namespace
+
+bool ArmTransferClock() {
+    EngineState& e = engine();
+    std::lock_guard lock(e.clockMutex);
+    if (!e.clockPrepared || e.ticking.load()) {
+        return true;
+    }
+    // The ticks go on from where the idle clock stands.
+    const std::uint32_t now = platform::tickCountMs();
+    e.tickCount.store(e.tickCount.load() + (now - e.idleSinceMs));
+    e.idleSinceMs = now;
+    if (e.timer.start(kTickMs, e.resolution.load()) == 0) {
+        LogMsg(LOG_TIME, "SetKvMmTimer: Error by timeSetEvent(), mmRpTimerId = NULL");
+        return false;
+    }
+    e.ticking.store(true);
+    return true;
+}
+
+void DisarmTransferClock() {
+    EngineState& e = engine();
+    std::lock_guard lock(e.clockMutex);
+    if (!e.clockPrepared || !e.ticking.load()) {
+        return;
+    }
+    e.timer.stop();
+    e.idleSinceMs = platform::tickCountMs();
+    e.ticking.store(false);
 }
 
 std::uint32_t AccumulatedTimeout() {
@@ -191,11 +248,18 @@ std::uint32_t SetKvMmTimer() {
     }
     const std::uint32_t resolution = TimerResolution(smallest, largest);
     e.resolution.store(resolution);
+    std::lock_guard lock(e.clockMutex);
+    // Started once to know that the system gives this timer at all, then disarmed until a transfer
+    // starts: the library's clock meanwhile follows the monotonic clock.
     const std::uint32_t id = e.timer.start(kTickMs, resolution);
     if (id == 0) {
         LogMsg(LOG_TIME, "SetKvMmTimer: Error by timeSetEvent(), mmRpTimerId = NULL");
         return 0;
     }
+    e.timer.stop();
+    e.ticking.store(false);
+    e.idleSinceMs = platform::tickCountMs();
+    e.clockPrepared = true;
     e.timerId.store(id);
     LogMsg(LOG_TIME, "Starting MMTimer... (mmRpTimerId= %u)", id);
     return id;
@@ -203,7 +267,12 @@ std::uint32_t SetKvMmTimer() {
 
 void StopKvMmTimer() {
     EngineState& e = engine();
-    e.timer.stop();
+    {
+        std::lock_guard lock(e.clockMutex);
+        e.timer.stop();
+        e.ticking.store(false);
+        e.clockPrepared = false;
+    }
     LogMsg(LOG_TIME, "Stopped MmTimer (mmRpTimerId= %u)...", e.timerId.load());
     e.timerId.store(0);
 }
@@ -278,7 +347,13 @@ void TickOnce() {
     }
     if (e.ticksSinceBeat.fetch_add(1) + 1 >= 10) {
         e.ticksSinceBeat.store(0);
-        libraryEvents().mmWait.set();
+        // The 10 ms beat: while the transfer sends, the once-a-second state read is counted and the
+        // request thread is woken for its cycle.
+        transferStatistics().mmTimerCalls.fetch_add(1);
+        if (transferFlags().threadWriteFlag.load() != 0) {
+            OneSecondTimerBeat();
+            libraryEvents().request.set();
+        }
     }
 }
 
@@ -315,7 +390,7 @@ void ResetTransferClock() {
     e.dynBase.store(0);
     e.lastAdjust.store(0);
     e.timingEnabled.store(0);
-    e.tickCount.store(0);
+    setActTimerCount(0);
     e.kvTimeOut.store(0);
 }
 

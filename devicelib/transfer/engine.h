@@ -19,15 +19,21 @@ struct RepeatAccounting {
 };
 RepeatAccounting& repeatAccounting();
 
-// Milliseconds counted by the tick thread since the last transfer start.
+// Milliseconds since the last transfer start: counted by the tick thread while a transfer runs, and
+// by the system's monotonic clock from where the count stopped while none does.
 std::uint32_t GetActTimerCount();
 
 // The timer's resolution from the system's smallest and largest period.
 std::uint32_t TimerResolution(std::uint32_t smallestPeriod, std::uint32_t largestPeriod);
 
-// Starts the periodic 1 ms timer; returns its id, 0 on failure.
+// Sets up the periodic 1 ms timer (it is started once to see that the system gives it, and then
+// waits, disarmed, for a transfer); returns its id, 0 on failure. StopKvMmTimer undoes it.
 std::uint32_t SetKvMmTimer();
 void StopKvMmTimer();
+// The timer runs only while a transfer does: armed when the transfer starts sending, disarmed when it
+// ends. Both do nothing before SetKvMmTimer. Arming is false when the system refused the timer.
+bool ArmTransferClock();
+void DisarmTransferClock();
 
 // Starts WaitMmRpTmEvent, WaitMmEvent and KvRequestThread; 0 or KVLIB_ERR_THREAD_NOT_STARTABLE.
 std::uint32_t StartWorkerThreads();
@@ -68,7 +74,8 @@ void ResetBeatCounters();
 // Clears the master's run-time counters (at a transfer start).
 void ClearRunTimeCounters();
 
-// One tick of the tick thread, and the run-time counter cascade it advances.
+// One tick of the tick thread, and the run-time counter cascade it advances. Every tenth tick is the
+// beat, which wakes the request thread while the transfer sends.
 void TickOnce();
 void AdvanceRunTimeCounters(std::uint16_t* counters);
 

@@ -116,7 +116,11 @@ std::uint32_t StartKolvX1Transfer() {
     stats.actTimerAtStart.store(GetActTimerCount());
     stats.tickAtStart.store(platform::tickCountMs());
 
-    BeginTransferWrites();
+    if (!BeginTransferWrites()) {
+        c.startWaiting.store(false);
+        SetKolvX1TransferStatus(0);
+        return KVLIB_ERR_CREATE_MM_TIMER;
+    }
     const platform::WaitResult w = c.startEvent.wait(kStartHandshakeMs);
     c.startWaiting.store(false);
 
@@ -158,8 +162,17 @@ void StopKolvX1Transfer() {
     LogMsg(LOG_TIME, "Kolv.X1 transfer stopped ...");
 }
 
+void EndTransferOnPortError(std::uint32_t osError) {
+    StopKolvX1Transfer();
+    const auto low = static_cast<std::uint16_t>(osError & 0xFFFFu);
+    transferFlags().portError.store(low);
+    SetMasterComError(low);
+    // The beat closes the connection; with no transfer running its timer is disarmed, so it is
+    // woken here rather than left to the next tick.
+    libraryEvents().mmWait.set();
+}
+
 bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t length) {
-    TransferFlags& flags = transferFlags();
     libraryEvents().transferReply.reset();
     if (!noAccounting) {
         // Noted before the write: the reply may come before the write call has even returned.
@@ -173,10 +186,7 @@ bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t l
             return false;
         }
         LogMsg(LOG_TIME, "SendIFData, SendData= FALSE, errCode= %d", static_cast<int>(error));
-        StopKolvX1Transfer();
-        const auto low = static_cast<std::uint16_t>(error & 0xFFFFu);
-        flags.portError.store(low);
-        SetMasterComError(low);
+        EndTransferOnPortError(error);
     }
     return written;
 }

@@ -8,8 +8,10 @@
 namespace kv {
 
 std::uint32_t StartKolvX1Transfer();
-// Stops a running transfer (declared with the transfer flags in transfer_state.h).
+// Stops a running transfer, and ends one on a port failure (both declared with the transfer flags
+// in transfer_state.h).
 void StopKolvX1Transfer();
+void EndTransferOnPortError(std::uint32_t osError);
 // Completes a start that waits for its handshake; called by the first answered I/O exchange.
 void SignalTransferStarted();
 

@@ -1,6 +1,7 @@
 #include "transfer/transfer_state.h"
 
 #include "transfer/area_fields.h"
+#include "transfer/engine.h"
 #include "transfer/transfer_area.h"
 
 namespace kv {
@@ -10,10 +11,16 @@ TransferFlags& transferFlags() {
     return flags;
 }
 
-void BeginTransferWrites() {
+bool BeginTransferWrites() {
     TransferFlags& f = transferFlags();
     std::lock_guard lock(f.control);
+    // The clock is armed and disarmed under the same lock as the flag, so that a stop racing with a
+    // start never leaves a transfer running without its timer (or the timer without a transfer).
+    if (!ArmTransferClock()) {
+        return false;
+    }
     f.threadWriteFlag.store(1);
+    return true;
 }
 
 namespace detail {
@@ -25,6 +32,7 @@ void endTransferWritesLocked(TransferFlags& f) {
     SetKolvX1TransferStatus(0);
     f.threadWriteFlag.store(0);
     f.savedWriteFlag = 0;
+    DisarmTransferClock();
 }
 }  // namespace detail
 

@@ -24,8 +24,9 @@ struct TransferFlags {
 
 TransferFlags& transferFlags();
 
-// Lets the cycles send (a transfer start).
-void BeginTransferWrites();
+// Lets the cycles send (a transfer start) and arms the transfer's 1 ms clock. False, with nothing
+// changed, when the system refused the timer.
+bool BeginTransferWrites();
 
 // Ends the sending of a running transfer, also of one a shell service has paused: under the control
 // lock, runs `announce`, sets the master's state to 0 and clears the write flag (or the paused copy,
@@ -48,8 +49,11 @@ bool TransferRunsOrPaused();
 void PauseTransferWrites();
 void ResumeTransferWrites();
 
-// Stops a running transfer cycle. Called when the port fails under it.
+// Stops a running transfer cycle.
 void StopKolvX1Transfer();
+// The port failed under the transfer (`osError` from the failed read or write): stops the transfer,
+// keeps the error for the master's record and has the beat close the connection.
+void EndTransferOnPortError(std::uint32_t osError);
 
 // ---- template definition ----------------------------------------------------------------------------
 

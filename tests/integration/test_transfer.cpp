@@ -355,6 +355,51 @@ TEST_F(TransferTest, HangUpWhileRunningClosesThePortOnce) {
     EXPECT_EQ(countOf(log, "CloseComDevice, kvHandle="), 1);
 }
 
+TEST_F(TransferTest, HangUpWithNoTransferRunningClosesThePortOnce) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    c.control("hangup");
+    ASSERT_TRUE(waitFor([&] { return kv::CheckDeviceHandle(handle) != 0; }));
+    const std::string log = logText();
+    EXPECT_EQ(countOf(log, "Closing COM Connection because of COM error= 5"), 1);
+    EXPECT_EQ(countOf(log, "CloseComDevice, kvHandle="), 1);
+}
+
+// The 1 ms timer runs only while a transfer does; the library's millisecond count goes on without it.
+TEST_F(TransferTest, TheTimerRunsOnlyWhileATransferRuns) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    const auto beats = [] { return kv::transferStatistics().mmTimerCalls.load(); };
+    const auto waitAWhile = [] { waitFor([] { return false; }, std::chrono::milliseconds(300)); };
+
+    const std::uint32_t beatsIdle = beats();
+    const std::uint32_t clockIdle = kv::GetActTimerCount();
+    waitAWhile();
+    EXPECT_EQ(beats(), beatsIdle) << "the timer beats with no transfer running";
+    EXPECT_GE(kv::GetActTimerCount() - clockIdle, 250u) << "the idle clock stands still";
+
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    ASSERT_TRUE(waitFor([&] { return beats() > 20; }));
+    const std::uint32_t clockRunning = kv::GetActTimerCount();
+    ASSERT_TRUE(waitFor([&] { return kv::GetActTimerCount() - clockRunning >= 100; }));
+
+    ASSERT_EQ(kvxStopTransferArea(), 0u);
+    const std::uint32_t beatsStopped = beats();
+    const std::uint32_t clockStopped = kv::GetActTimerCount();
+    waitAWhile();
+    // One beat may have been on its way when the timer stopped.
+    EXPECT_LE(beats() - beatsStopped, 1u) << "the timer beats on after the stop";
+    // The count neither jumps back nor stands still when the ticks stop.
+    const std::uint32_t clockAfter = kv::GetActTimerCount();
+    EXPECT_GE(clockAfter - clockStopped, 250u);
+    EXPECT_LT(clockAfter - clockStopped, 60000u);
+
+    // And it starts again with the next transfer.
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    const std::uint32_t beatsAgain = beats();
+    ASSERT_TRUE(waitFor([&] { return beats() > beatsAgain + 20; }));
+}
+
 TEST_F(TransferTest, StatisticsBlockWhenAskedFor) {
     writeSettings("[LOGGING]\nStatistic=1\n");
     kvxCloseLib();

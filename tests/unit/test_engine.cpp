@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 
 #include "base/events.h"
 #include "transfer/engine.h"
 #include "transfer/statistics.h"
+#include "transfer/transfer_state.h"
 
 namespace {
 
@@ -28,23 +30,35 @@ TEST(RunTimeCounters, CascadeFromMillisecondsToMinutes) {
     EXPECT_EQ(advance({65530, 0, 0, 0, 0, 0}, 10), (C{4, 1, 0, 0, 0, 0}));
 }
 
-TEST(RunTimeCounters, EveryTenthTickSignalsTheBeat) {
-    kv::platform::ManualResetEvent& beat = kv::libraryEvents().mmWait;
-    beat.reset();
+// The beat wakes the request thread, and only while the transfer sends.
+TEST(RunTimeCounters, EveryTenthTickIsTheBeat) {
+    kv::platform::ManualResetEvent& request = kv::libraryEvents().request;
+    std::atomic<std::uint8_t>& sending = kv::transferFlags().threadWriteFlag;
+    sending.store(1);
+    request.reset();
     // Find the phase: tick until the beat comes, then count exactly ten more.
-    for (int i = 0; i < 10 && !beat.isSet(); ++i) {
+    for (int i = 0; i < 10 && !request.isSet(); ++i) {
         kv::TickOnce();
     }
-    ASSERT_TRUE(beat.isSet());
-    beat.reset();
+    ASSERT_TRUE(request.isSet());
+    request.reset();
     const std::uint32_t before = kv::GetActTimerCount();
+    const std::uint32_t beatsBefore = kv::transferStatistics().mmTimerCalls.load();
     for (int i = 0; i < 9; ++i) {
         kv::TickOnce();
-        EXPECT_FALSE(beat.isSet()) << "tick " << i + 1;
+        EXPECT_FALSE(request.isSet()) << "tick " << i + 1;
     }
     kv::TickOnce();
-    EXPECT_TRUE(beat.isSet());
+    EXPECT_TRUE(request.isSet());
     EXPECT_EQ(kv::GetActTimerCount() - before, 10u);
+    EXPECT_EQ(kv::transferStatistics().mmTimerCalls.load() - beatsBefore, 1u);
+
+    sending.store(0);
+    request.reset();
+    for (int i = 0; i < 20; ++i) {
+        kv::TickOnce();
+    }
+    EXPECT_FALSE(request.isSet());
 }
 
 TEST(TimerResolution, SmallestPeriodBoundedByOneAndTheLargest) {

@@ -94,7 +94,12 @@ TimerWait PeriodicTimer::wait(std::uint32_t ms) {
     {
         std::unique_lock lock(s.mutex);
         if (!s.running && !s.woken) {
-            s.cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return s.running || s.woken; });
+            const auto ready = [&] { return s.running || s.woken; };
+            if (ms == kWaitForever) {
+                s.cv.wait(lock, ready);
+            } else {
+                s.cv.wait_for(lock, std::chrono::milliseconds(ms), ready);
+            }
         }
         if (s.woken) {
             s.woken = false;

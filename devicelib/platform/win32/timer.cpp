@@ -10,6 +10,8 @@
 
 namespace kv::platform {
 
+static_assert(kWaitForever == INFINITE, "a wait without a limit is the system's own");
+
 bool timerCapabilities(std::uint32_t& smallestMs, std::uint32_t& largestMs) {
     TIMECAPS caps{};
     if (timeGetDevCaps(&caps, sizeof caps) != MMSYSERR_NOERROR) {
