@@ -186,6 +186,15 @@ TEST_F(WinePort, TransferRunsAtTheBeatOfTheMultimediaTimer) {
     // The master's run-time counters, advanced by the tick thread, count seconds too.
     const RP_TIMER& timer = GetIF08TransferAddress(handle)->Record[0].RpTimer;
     EXPECT_TRUE(waitFor([&] { return kv::loadRelaxed(timer.Seconds) >= 1; }));
+
+    // The timer (and the resolution it holds) is given back with the stop: the beat stands still,
+    // while the library's millisecond count goes on from the system's clock.
+    kvxStopTransferArea();
+    const std::uint32_t beatsStopped = stats.mmTimerCalls.load();
+    const std::uint32_t clockStopped = kv::GetActTimerCount();
+    waitFor([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_LE(stats.mmTimerCalls.load() - beatsStopped, 1u);
+    EXPECT_GE(kv::GetActTimerCount() - clockStopped, 250u);
 }
 
 TEST_F(WinePort, ShellCommandDuringARunningTransfer) {
