@@ -56,6 +56,7 @@ void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
     StopKvMmTimer();
     StopWorkerThreads();
     SetPortFailureHook(nullptr);
+    ClearBtSenders();
     LogMsg(LOG_TIME, "Closing event handles...");
     closeEvents();
     if (releaseArea) {
@@ -139,6 +140,8 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     kv::ClearBtCallbacks();
     kv::InstallReplyHandlers();
     kv::InstallBtReplyHandlers();
+    // The cycle sends the relay's requests through these; the request thread starts below.
+    kv::InstallBtSenders();
     kv::LogMsg(kv::LOG_TIME, "Creating event objects...");
     kv::openEvents();
     // The transfer engine stands below the connection: it reports a port failure through this hook.
@@ -147,6 +150,7 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     if (std::uint32_t rc = kv::StartWorkerThreads(); rc != 0) {
         kv::StopWorkerThreads();
         kv::SetPortFailureHook(nullptr);
+        kv::ClearBtSenders();
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return rc;
@@ -154,6 +158,7 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     if (kv::SetKvMmTimer() == 0) {
         kv::StopWorkerThreads();
         kv::SetPortFailureHook(nullptr);
+        kv::ClearBtSenders();
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return KVLIB_ERR_CREATE_MM_TIMER;

@@ -4,7 +4,6 @@
 
 #include "base/events.h"
 #include "base/log.h"
-#include "bluetooth/relay.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -38,9 +37,7 @@ CycleState& cycle() {
     return state;
 }
 
-using Sender = int (*)(RequestSlotCopy&);
-
-Sender senderFor(int slot) {
+SlotSender senderFor(int slot) {
     switch (slot) {
         case SLOT_INFO_WR:
             return SendInfoWrRequest;
@@ -55,7 +52,8 @@ Sender senderFor(int slot) {
         case SLOT_REM_IO:
             return SendRemIoRequest;
         default:
-            return BtSenderFor(slot);
+            // The Bluetooth slots: their senders are the relay's, registered in the table.
+            return requestTable().sender(slot);
     }
 }
 
@@ -188,7 +186,7 @@ int PickNextRequest(RequestTableSnapshot& snapshot, int& outcome) {
         if (s.pending == 0) {
             continue;
         }
-        Sender send = senderFor(slot);
+        SlotSender send = senderFor(slot);
         outcome = send != nullptr ? send(s) : 0;
         if (slot >= SLOT_BT_SCAN) {
             // Bluetooth replies are handled whenever they come; the cycle does not wait for them.

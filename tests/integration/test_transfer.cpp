@@ -51,8 +51,16 @@ TEST(Lifecycle, InitCloseAndInitAgain) {
     EXPECT_NE(first.find("  size KOLV_X1_TRANSFER = 1024"), std::string::npos);
     EXPECT_NE(first.find("Starting thread [KvRequestThread]..."), std::string::npos);
     EXPECT_NE(first.find("kvAroLib is initialized ..."), std::string::npos);
+    // What the upper layers register for the cycle lives exactly as long as the library: a closed
+    // library leaves no slot that a later cycle could call.
+    for (int slot = kv::SLOT_BT_SCAN; slot <= kv::SLOT_BT_LISTEN; ++slot) {
+        EXPECT_NE(kv::requestTable().sender(slot), nullptr) << slot;
+    }
     EXPECT_EQ(kvxCloseLib(), 0u);
     EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
+    for (int slot = 0; slot < kv::kRequestSlots; ++slot) {
+        EXPECT_EQ(kv::requestTable().sender(slot), nullptr) << slot;
+    }
     EXPECT_NE(logText().find("kvAroLib closed."), std::string::npos);
     EXPECT_EQ(kv::transferArea(), nullptr);
 

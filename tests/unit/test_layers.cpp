@@ -108,9 +108,6 @@ const KnownArrow kKnownArrows[] = {
     // become a reply dispatcher that the transfer engine fills.
     {"serial/parser.cpp", "transfer/engine.h"},
     {"serial/parser.cpp", "transfer/request_table.h"},
-    // The cycle picks the Bluetooth senders and clears the channels at a stop; to become senders
-    // that the relay registers.
-    {"transfer/transfer_cycle.cpp", "bluetooth/relay.h"},
 };
 
 std::string describe(const Arrow& a) {
