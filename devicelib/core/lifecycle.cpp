@@ -57,6 +57,7 @@ void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
     StopWorkerThreads();
     SetPortFailureHook(nullptr);
     ClearBtSenders();
+    ClearCycleReplyHooks();
     LogMsg(LOG_TIME, "Closing event handles...");
     closeEvents();
     if (releaseArea) {
@@ -142,6 +143,8 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     kv::InstallBtReplyHandlers();
     // The cycle sends the relay's requests through these; the request thread starts below.
     kv::InstallBtSenders();
+    // The reply timing and the write a new session needs, which the parser does around each reply.
+    kv::InstallCycleReplyHooks();
     kv::LogMsg(kv::LOG_TIME, "Creating event objects...");
     kv::openEvents();
     // The transfer engine stands below the connection: it reports a port failure through this hook.
@@ -151,6 +154,7 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
         kv::StopWorkerThreads();
         kv::SetPortFailureHook(nullptr);
         kv::ClearBtSenders();
+        kv::ClearCycleReplyHooks();
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return rc;
@@ -159,6 +163,7 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
         kv::StopWorkerThreads();
         kv::SetPortFailureHook(nullptr);
         kv::ClearBtSenders();
+        kv::ClearCycleReplyHooks();
         kv::closeEvents();
         kv::ReleaseTransferArea();
         return KVLIB_ERR_CREATE_MM_TIMER;

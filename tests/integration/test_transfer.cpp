@@ -1,6 +1,7 @@
 // The library's lifecycle, the controller connection and the transfer cycle against the simulated
 // controller over a real pty.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -11,6 +12,8 @@
 
 #include "kvarolib.h"
 #include "serial/com_port.h"
+#include "serial/parser.h"
+#include "serial/telegram.h"
 #include "shell/service.h"
 #include "support/controller.h"
 #include "support/lib_fixture.h"
@@ -35,6 +38,23 @@ void writeSettings(const std::string& text) {
     std::ofstream("kvLib.ini") << text;
 }
 
+// Hands the parser an echo whose session id differs from the one held, as a controller that has
+// restarted sends it during a connection, and says whether that queued the master's configuration.
+bool newSessionQueuesAConfigurationWrite() {
+    kv::requestTable().clearAll();
+    kv::requestCounter().store(5);
+    kv::sessionId().store(7);
+    std::array<std::uint8_t, kv::kTicketHeaderBytes> ticket{};
+    ticket[kv::kTicketSessionOffset] = 8;
+    ticket[kv::kTicketCodeOffset] = 101;
+    kv::AnalyseIFTicket(ticket.data(), static_cast<std::int32_t>(ticket.size()));
+    const bool queued = kv::requestTable().slot(kv::SLOT_CONFIG_WR).pending.load() != 0;
+    kv::requestTable().clearAll();
+    kv::requestCounter().store(0);
+    kv::sessionId().store(0);
+    return queued;
+}
+
 TEST(Lifecycle, InitCloseAndInitAgain) {
     EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
     EXPECT_EQ(kvxCloseLib(), 0u);
@@ -56,11 +76,13 @@ TEST(Lifecycle, InitCloseAndInitAgain) {
     for (int slot = kv::SLOT_BT_SCAN; slot <= kv::SLOT_BT_LISTEN; ++slot) {
         EXPECT_NE(kv::requestTable().sender(slot), nullptr) << slot;
     }
+    EXPECT_TRUE(newSessionQueuesAConfigurationWrite());
     EXPECT_EQ(kvxCloseLib(), 0u);
     EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
     for (int slot = 0; slot < kv::kRequestSlots; ++slot) {
         EXPECT_EQ(kv::requestTable().sender(slot), nullptr) << slot;
     }
+    EXPECT_FALSE(newSessionQueuesAConfigurationWrite());
     EXPECT_NE(logText().find("kvAroLib closed."), std::string::npos);
     EXPECT_EQ(kv::transferArea(), nullptr);
 

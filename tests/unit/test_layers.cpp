@@ -104,10 +104,6 @@ const KnownArrow kKnownArrows[] = {
     {"serial/receive.cpp", "transfer/engine.h"},
     {"serial/receive.cpp", "transfer/transfer_area.h"},
     {"serial/receive.cpp", "transfer/transfer_state.h"},
-    // The parser does the cycle's repeat accounting and queues the session-change write itself; to
-    // become a reply dispatcher that the transfer engine fills.
-    {"serial/parser.cpp", "transfer/engine.h"},
-    {"serial/parser.cpp", "transfer/request_table.h"},
 };
 
 std::string describe(const Arrow& a) {
