@@ -16,7 +16,6 @@
 #include "shell/remote_cmd.h"
 #include "shell/upload.h"
 #include "transfer/area_fields.h"
-#include "transfer/engine.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_state.h"
 
@@ -328,23 +327,6 @@ bool PortLinkDown() {
 
 void ClearPortLinkDown() {
     receiveState().linkDown.store(false);
-}
-
-void PauseTransferCycle() {
-    // The flag and its saved copy change in one step, so that a stop cannot fall in between.
-    PauseTransferWrites();
-    // A request cycle in progress may still be waiting for a reply and would repeat its request
-    // into the shell's answer; it ends after its current wait, so let it end first (bounded: a
-    // cycle waits at most 200 ms per request once the flag is clear).
-    WaitForCycleEnd(1000);
-    // Lets a request already on its way be answered before the port carries text.
-    platform::sleepPreciseMs(100);
-}
-
-void ResumeTransferCycle() {
-    SetRxHandler(RX_TELEGRAM);
-    // A transfer stopped during the service stays stopped.
-    ResumeTransferWrites();
 }
 
 }  // namespace kv

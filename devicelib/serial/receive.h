@@ -69,8 +69,4 @@ bool PortLinkDown();
 // A new connection: its exchanges may wait again.
 void ClearPortLinkDown();
 
-// Hands the port from the transfer cycle to a shell service and back.
-void PauseTransferCycle();
-void ResumeTransferCycle();
-
 }  // namespace kv

@@ -30,4 +30,8 @@ void StopOneSecondTimer();
 // Called on every beat; queues the master's state read on every 100th beat while the timer runs.
 void OneSecondTimerBeat();
 
+// Hands the port from the transfer cycle to a shell service and back.
+void PauseTransferCycle();
+void ResumeTransferCycle();
+
 }  // namespace kv

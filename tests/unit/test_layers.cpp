@@ -101,7 +101,6 @@ const KnownArrow kKnownArrows[] = {
     {"serial/receive.cpp", "shell/remote_cmd.h"},
     {"serial/receive.cpp", "shell/upload.h"},
     {"serial/receive.cpp", "transfer/area_fields.h"},
-    {"serial/receive.cpp", "transfer/engine.h"},
     {"serial/receive.cpp", "transfer/transfer_area.h"},
     {"serial/receive.cpp", "transfer/transfer_state.h"},
 };
