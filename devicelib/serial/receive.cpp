@@ -15,15 +15,15 @@
 #include "serial/telegram.h"
 #include "shell/remote_cmd.h"
 #include "shell/upload.h"
-#include "transfer/area_fields.h"
-#include "transfer/transfer_area.h"
-#include "transfer/transfer_state.h"
 
 namespace kv {
 namespace {
 
 struct ReceiveState {
     std::atomic<RxHandler> handler{IFInputData};
+    // Set by the connection around the thread's life; read by the thread.
+    std::atomic<RxDispatch> dispatch{nullptr};
+    std::atomic<ReadFailureHook> readFailure{nullptr};
     std::atomic<bool> linkDown{false};
 
     // Starting and stopping from outside the receive thread, one at a time, joins included. The
@@ -54,10 +54,9 @@ void recordReadFailure(std::uint32_t osError) {
     LogMsg(LOG_TIME, "ReadComThread, ReadData failed... !");
     // Nothing more will arrive: whoever waits for an answer is told now, not after its time-out.
     FailExchangesInFlight();
-    StopKolvX1Transfer();
-    const auto low = static_cast<std::uint16_t>(osError & 0xFFFFu);
-    transferFlags().portError.store(low);
-    SetMasterComError(low);
+    if (ReadFailureHook hook = receiveState().readFailure.load()) {
+        hook(osError);
+    }
 }
 
 void ReadComThread() {
@@ -111,8 +110,11 @@ void ReadComThread() {
             continue;
         }
         if (RxHandler handler = st.handler.load()) {
-            const TransferAreaReader areaInUse;
-            handler(buffer.data(), static_cast<std::int32_t>(got));
+            if (RxDispatch dispatch = st.dispatch.load()) {
+                dispatch(handler, buffer.data(), static_cast<std::int32_t>(got));
+            } else {
+                handler(buffer.data(), static_cast<std::int32_t>(got));
+            }
         }
     }
 }
@@ -311,6 +313,14 @@ RxHandler CurrentRxHandler() {
 
 void SetRxHandlerForTesting(RxHandler handler) {
     receiveState().handler.store(handler);
+}
+
+void SetRxDispatch(RxDispatch dispatch) {
+    receiveState().dispatch.store(dispatch);
+}
+
+void SetReadFailureHook(ReadFailureHook hook) {
+    receiveState().readFailure.store(hook);
 }
 
 void FailExchangesInFlight() {

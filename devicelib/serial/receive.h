@@ -59,6 +59,16 @@ RxHandler CurrentRxHandler();
 // Installs any handler; for tests that need to see the raw chunks.
 void SetRxHandlerForTesting(RxHandler handler);
 
+// Runs one chunk's handler. The transfer layer's holds the transfer area while the handler runs, so
+// that the area is never freed under a reply handler; without one the handler runs by itself.
+using RxDispatch = void (*)(RxHandler handler, const std::uint8_t* bytes, std::int32_t count);
+// What a failed read of the port does besides failing the exchanges in flight; the transfer layer's
+// stops the transfer and records the error. `osError` is the system's error code.
+using ReadFailureHook = void (*)(std::uint32_t osError);
+// The connection sets both before it starts the receive thread and clears them once it has ended.
+void SetRxDispatch(RxDispatch dispatch);
+void SetReadFailureHook(ReadFailureHook hook);
+
 // The connection's port failed or is being closed: marks the link down and wakes every exchange
 // that waits for an answer (a shell command, a single telegram exchange, an upload), each of which
 // then ends at once with a failure code instead of waiting out its time-out. Any thread may call it.

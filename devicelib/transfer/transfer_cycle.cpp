@@ -156,8 +156,14 @@ void StopKolvX1Transfer() {
     LogMsg(LOG_TIME, "Kolv.X1 transfer stopped ...");
 }
 
+void StopTransferOnPortError(std::uint32_t error) {
+    StopKolvX1Transfer();
+    const auto low = static_cast<std::uint16_t>(error & 0xFFFFu);
+    transferFlags().portError.store(low);
+    SetMasterComError(low);
+}
+
 bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t length) {
-    TransferFlags& flags = transferFlags();
     libraryEvents().transferReply.reset();
     if (!noAccounting) {
         // Noted before the write: the reply may come before the write call has even returned.
@@ -171,10 +177,7 @@ bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t l
             return false;
         }
         LogMsg(LOG_TIME, "SendIFData, SendData= FALSE, errCode= %d", static_cast<int>(error));
-        StopKolvX1Transfer();
-        const auto low = static_cast<std::uint16_t>(error & 0xFFFFu);
-        flags.portError.store(low);
-        SetMasterComError(low);
+        StopTransferOnPortError(error);
     }
     return written;
 }
@@ -203,6 +206,27 @@ void ChangeCheck() {
             requestTable().queue(SLOT_CONFIG_WR, i);
         }
     }
+}
+
+namespace {
+
+// Every chunk is handled with the transfer area held: the reply handlers write into it, and the
+// library's close must not free it under them.
+void dispatchHoldingArea(RxHandler handler, const std::uint8_t* bytes, std::int32_t count) {
+    const TransferAreaReader areaInUse;
+    handler(bytes, count);
+}
+
+}  // namespace
+
+void InstallTransferReceiveHooks() {
+    SetRxDispatch(dispatchHoldingArea);
+    SetReadFailureHook(StopTransferOnPortError);
+}
+
+void ClearTransferReceiveHooks() {
+    SetRxDispatch(nullptr);
+    SetReadFailureHook(nullptr);
 }
 
 void PauseTransferCycle() {

@@ -13,6 +13,17 @@ void StopKolvX1Transfer();
 // Completes a start that waits for its handshake; called by the first answered I/O exchange.
 void SignalTransferStarted();
 
+// The port failed under the transfer (a write here, a read on the receive thread): stops the
+// transfer and records the low 16 bits of the system's `error` as the port error and in the
+// master's status, where the beat finds it and has the connection closed.
+void StopTransferOnPortError(std::uint32_t error);
+
+// What the receive thread does for the transfer: every chunk handled with the transfer area held,
+// and StopTransferOnPortError on a failed read. The connection installs them before it starts the
+// receive thread and clears them once the thread has ended.
+void InstallTransferReceiveHooks();
+void ClearTransferReceiveHooks();
+
 // Writes a cycle request (or, with `noAccounting`, a Bluetooth request) and keeps the repeat
 // accounting. True when the telegram was written.
 bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t length);

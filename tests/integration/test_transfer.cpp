@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -492,6 +493,42 @@ TEST_F(TransferTest, RequestsQueuedTogetherGoOutInTheirFixedOrder) {
     ASSERT_GE(codes.size(), 8u);
     codes.resize(8);
     EXPECT_EQ(codes, (std::vector<std::uint32_t>{9, 6, 7, 5, 8, 2, 10, 17}));
+}
+
+std::atomic<int> gSlowReplies{0};
+std::atomic<bool> gLibClosed{false};
+std::atomic<bool> gCloseWaitedForHandler{false};
+
+// A reply handler still at work when the library closes: it holds the master's record while the
+// close frees the area, and notes whether the close finished under it.
+void slowReplyHandler(std::uint32_t, const std::uint8_t*, std::int32_t) {
+    if (gSlowReplies.fetch_add(1) != 0) {
+        return;
+    }
+    KOLV_X1_TRANSFER* master = kv::record(0);
+    if (master == nullptr) {
+        return;
+    }
+    // The close drops the area's address first, then frees the block once no handler uses it.
+    waitFor([] { return kv::transferArea() == nullptr; });
+    const bool closedMeanwhile = waitFor([] { return gLibClosed.load(); }, std::chrono::milliseconds(500));
+    kv::storeRelaxed(master->TransferStatus.ComError, std::uint16_t{0});  // freed, this would be a use after free
+    gCloseWaitedForHandler.store(!closedMeanwhile);
+}
+
+TEST_F(TransferTest, CloseLibWaitsForAReplyHandlerThatStillUsesTheArea) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    kv::SetReplyHandler(kv::REM_IO_REPLY, slowReplyHandler);
+    ASSERT_TRUE(waitFor([] { return gSlowReplies.load() > 0; }));
+    std::thread closer([] {
+        kvxCloseLib();
+        gLibClosed.store(true);
+    });
+    closer.join();
+    EXPECT_TRUE(gCloseWaitedForHandler.load());
+    ASSERT_EQ(kvxInitLib(), 0u);
 }
 
 TEST_F(TransferTest, AreaIsGoneAfterCloseLib) {

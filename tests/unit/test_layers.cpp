@@ -96,13 +96,10 @@ struct KnownArrow {
     const char* header;
 };
 const KnownArrow kKnownArrows[] = {
-    // The receive thread names its consumers: the shell and upload receivers, the transfer flags,
-    // the area and the cycle's end. To become receivers registered by the layers above.
+    // The receive thread names its consumers, the shell and upload receivers. To become receivers
+    // registered by the layer above.
     {"serial/receive.cpp", "shell/remote_cmd.h"},
     {"serial/receive.cpp", "shell/upload.h"},
-    {"serial/receive.cpp", "transfer/area_fields.h"},
-    {"serial/receive.cpp", "transfer/transfer_area.h"},
-    {"serial/receive.cpp", "transfer/transfer_state.h"},
 };
 
 std::string describe(const Arrow& a) {
