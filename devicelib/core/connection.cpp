@@ -15,6 +15,7 @@
 #include "serial/exchange.h"
 #include "serial/receive.h"
 #include "shell/remote_cmd.h"
+#include "shell/service.h"
 #include "shell/upload.h"
 #include "transfer/area_fields.h"
 #include "transfer/transfer_area.h"
@@ -33,10 +34,12 @@ std::mutex& closeMutex() {
 // cleared once it has ended (the connection, not the library, is what the thread lives with: it may
 // outlast kvxCloseLib), so the thread never finds a slot empty or calls one that is stale.
 void connectReceiveThread() {
+    InstallShellReceivers();
     InstallTransferReceiveHooks();
 }
 
 void disconnectReceiveThread() {
+    ClearShellReceivers();
     ClearTransferReceiveHooks();
 }
 

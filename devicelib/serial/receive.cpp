@@ -3,7 +3,6 @@
 #include <array>
 #include <atomic>
 #include <mutex>
-#include <shared_mutex>
 #include <thread>
 
 #include "base/log.h"
@@ -13,8 +12,6 @@
 #include "serial/exchange.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"
-#include "shell/remote_cmd.h"
-#include "shell/upload.h"
 
 namespace kv {
 namespace {
@@ -24,6 +21,10 @@ struct ReceiveState {
     // Set by the connection around the thread's life; read by the thread.
     std::atomic<RxDispatch> dispatch{nullptr};
     std::atomic<ReadFailureHook> readFailure{nullptr};
+    std::atomic<RxHandler> shellText{nullptr};
+    std::atomic<void (*)()> shellFail{nullptr};
+    std::atomic<RxHandler> uploadInput{nullptr};
+    std::atomic<void (*)()> uploadFail{nullptr};
     std::atomic<bool> linkDown{false};
 
     // Starting and stopping from outside the receive thread, one at a time, joins included. The
@@ -125,9 +126,25 @@ bool parserInFrame() {
     return state >= GET_SYNC_STATE && state <= GET_ETX_STATE;
 }
 
+void dropText(const std::uint8_t*, std::int32_t) {}
+
 // The receive handler while a shell command holds the port.
 void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
-    SplitTelegramFrames(bytes, count, RemoteCmdInputData);
+    const RxHandler text = receiveState().shellText.load();
+    SplitTelegramFrames(bytes, count, text != nullptr ? text : dropText);
+}
+
+// The receive handler while an upload holds the port.
+void uploadInputData(const std::uint8_t* bytes, std::int32_t count) {
+    if (const RxHandler input = receiveState().uploadInput.load()) {
+        input(bytes, count);
+    }
+}
+
+void wake(const std::atomic<void (*)()>& failInFlight) {
+    if (void (*fail)() = failInFlight.load()) {
+        fail();
+    }
 }
 
 }  // namespace
@@ -294,9 +311,25 @@ RxHandler RxHandlerForMode(int mode) {
         case RX_SHELL:
             return shellInputData;
         case RX_UPLOAD:
-            return UploadInputData;
+            return uploadInputData;
         default:
             return IFInputData;
+    }
+}
+
+void SetModeReceiver(int mode, const ModeReceiver& receiver) {
+    ReceiveState& st = receiveState();
+    switch (mode) {
+        case RX_SHELL:
+            st.shellText.store(receiver.input);
+            st.shellFail.store(receiver.failInFlight);
+            break;
+        case RX_UPLOAD:
+            st.uploadInput.store(receiver.input);
+            st.uploadFail.store(receiver.failInFlight);
+            break;
+        default:
+            break;
     }
 }
 
@@ -325,10 +358,11 @@ void SetReadFailureHook(ReadFailureHook hook) {
 
 void FailExchangesInFlight() {
     // The flag first: an exchange that registers after the wake-ups below sees it.
-    receiveState().linkDown.store(true);
-    FailRemoteCmdInFlight();
+    ReceiveState& st = receiveState();
+    st.linkDown.store(true);
+    wake(st.shellFail);
     FailSingleExchangesInFlight();
-    FailUploadInFlight();
+    wake(st.uploadFail);
 }
 
 bool PortLinkDown() {
