@@ -22,6 +22,7 @@
 
 #include "base/log.h"
 #include "serial/parser.h"
+#include "transfer/engine.h"
 #include "transfer/replies.h"
 #include "transfer/transfer_area.h"
 
@@ -170,6 +171,8 @@ int main(int argc, char** argv) {
         ::setenv("KVLIB_LOG_DIR", logDir.c_str(), 1);
     }
     kv::InitLog();
+    // As in the library: every reply passes the engine's reply timing.
+    kv::InstallCycleReplyHooks();
     if (!kv::AllocateTransferArea()) {
         std::fprintf(stderr, "cannot allocate the transfer area\n");
         return 1;

@@ -19,6 +19,7 @@
 #include "bluetooth/relay.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"
+#include "transfer/engine.h"
 #include "transfer/replies.h"
 #include "transfer/request_table.h"
 #include "transfer/transfer_area.h"
@@ -73,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool ready = [] {
         kv::InstallReplyHandlers();
         kv::InstallBtReplyHandlers();
+        kv::InstallCycleReplyHooks();
         return kv::AllocateTransferArea();
     }();
     (void)ready;

@@ -66,7 +66,7 @@ void CallBtCallback(int action, int channel, void* record) {
     }
 }
 
-BtSlotSender BtSenderFor(int slot) {
+SlotSender BtSenderFor(int slot) {
     switch (slot) {
         case SLOT_BT_SCAN:
             return SendBtScanRequest;
@@ -82,6 +82,18 @@ BtSlotSender BtSenderFor(int slot) {
             return SendBtListenRequests;
         default:
             return nullptr;
+    }
+}
+
+void InstallBtSenders() {
+    for (int slot = SLOT_BT_SCAN; slot <= SLOT_BT_LISTEN; ++slot) {
+        requestTable().setSender(slot, BtSenderFor(slot));
+    }
+}
+
+void ClearBtSenders() {
+    for (int slot = SLOT_BT_SCAN; slot <= SLOT_BT_LISTEN; ++slot) {
+        requestTable().setSender(slot, nullptr);
     }
 }
 

@@ -109,8 +109,12 @@ void cbBtListenReply(std::uint32_t count, const std::uint8_t* payload, std::int3
 void cbBtNoListenReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length);
 
 // The sender of slot 6 to 11; null for any other slot.
-using BtSlotSender = int (*)(RequestSlotCopy&);
-BtSlotSender BtSenderFor(int slot);
+SlotSender BtSenderFor(int slot);
+// Registers the six senders in the request table, for the transfer cycle to send what it finds
+// marked (kvxInitLib, before the request thread starts), and takes them out again (kvxCloseLib,
+// after it has stopped).
+void InstallBtSenders();
+void ClearBtSenders();
 
 // Puts the nine handlers into the reply table.
 void InstallBtReplyHandlers();

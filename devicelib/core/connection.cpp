@@ -15,9 +15,11 @@
 #include "serial/exchange.h"
 #include "serial/receive.h"
 #include "shell/remote_cmd.h"
+#include "shell/service.h"
 #include "shell/upload.h"
 #include "transfer/area_fields.h"
 #include "transfer/transfer_area.h"
+#include "transfer/transfer_cycle.h"
 
 namespace kv {
 namespace {
@@ -26,6 +28,19 @@ namespace {
 std::mutex& closeMutex() {
     static std::mutex m;
     return m;
+}
+
+// What the layers above the serial one have the receive thread do. Set before the thread starts and
+// cleared once it has ended (the connection, not the library, is what the thread lives with: it may
+// outlast kvxCloseLib), so the thread never finds a slot empty or calls one that is stale.
+void connectReceiveThread() {
+    InstallShellReceivers();
+    InstallTransferReceiveHooks();
+}
+
+void disconnectReceiveThread() {
+    ClearShellReceivers();
+    ClearTransferReceiveHooks();
 }
 
 }  // namespace
@@ -58,6 +73,7 @@ std::uint32_t OpenComDevice(const char* name, std::uint32_t* result) {
     // installed, and its exchanges may wait for answers again.
     SetRxHandler(RX_TELEGRAM);
     ClearPortLinkDown();
+    connectReceiveThread();
     if (StartComReadThread() != 0) {
         CloseComDevice();
         deviceHandle().store(0);
@@ -128,6 +144,9 @@ void CloseComDevice() {
         UploadReleasePort();
         deviceHandle().store(0);
     }
+    // Called from a receive handler, the thread ends once the handler returns and dispatches and
+    // reads nothing more: the hooks are no longer its to call either.
+    disconnectReceiveThread();
 }
 
 }  // namespace kv

@@ -50,12 +50,37 @@ void closeEvents() {
     }
 }
 
+// What the lower layers call in the upper ones while the library's threads run: the Bluetooth senders
+// in the request table, the engine's work around each reply, and the connection's close on a port
+// failure (the transfer engine stands below the connection). Set before the worker threads start and
+// cleared once they have stopped, so that no thread finds a slot empty or calls a stale one.
+void installLayerHooks() {
+    InstallBtSenders();
+    InstallCycleReplyHooks();
+    SetPortFailureHook(CloseComDevice);
+}
+
+void clearLayerHooks() {
+    SetPortFailureHook(nullptr);
+    ClearBtSenders();
+    ClearCycleReplyHooks();
+}
+
+// A start that failed after its events: releases what it had created, so that a later kvxInitLib
+// starts clean.
+void undoFailedStart() {
+    StopWorkerThreads();
+    clearLayerHooks();
+    closeEvents();
+    ReleaseTransferArea();
+}
+
 // The steps of kvxCloseLib, with the lifecycle lock held. `releaseArea` is false only on the receive
 // thread, whose reply handler is using the transfer area: the block is then left to the process's end.
 void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
     StopKvMmTimer();
     StopWorkerThreads();
-    SetPortFailureHook(nullptr);
+    clearLayerHooks();
     LogMsg(LOG_TIME, "Closing event handles...");
     closeEvents();
     if (releaseArea) {
@@ -141,21 +166,13 @@ KVLIB_API std::uint32_t kvxInitLib(void) {
     kv::InstallBtReplyHandlers();
     kv::LogMsg(kv::LOG_TIME, "Creating event objects...");
     kv::openEvents();
-    // The transfer engine stands below the connection: it reports a port failure through this hook.
-    kv::SetPortFailureHook(kv::CloseComDevice);
-    // A failed start releases what it had created, so that a later kvxInitLib starts clean.
+    kv::installLayerHooks();
     if (std::uint32_t rc = kv::StartWorkerThreads(); rc != 0) {
-        kv::StopWorkerThreads();
-        kv::SetPortFailureHook(nullptr);
-        kv::closeEvents();
-        kv::ReleaseTransferArea();
+        kv::undoFailedStart();
         return rc;
     }
     if (kv::SetKvMmTimer() == 0) {
-        kv::StopWorkerThreads();
-        kv::SetPortFailureHook(nullptr);
-        kv::closeEvents();
-        kv::ReleaseTransferArea();
+        kv::undoFailedStart();
         return KVLIB_ERR_CREATE_MM_TIMER;
     }
     kv::transferFlags().threadWriteFlag.store(0);

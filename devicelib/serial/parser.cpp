@@ -8,8 +8,6 @@
 #include "serial/exchange.h"
 #include "serial/receive.h"
 #include "serial/telegram.h"
-#include "transfer/engine.h"
-#include "transfer/request_table.h"
 
 namespace kv {
 namespace {
@@ -37,6 +35,17 @@ ParserState& parserState() {
 std::array<std::atomic<ReplyHandler>, kReplyCodes>& replyTable() {
     static std::array<std::atomic<ReplyHandler>, kReplyCodes> table{};
     return table;
+}
+
+// Set by an application thread (kvxInitLib, kvxCloseLib) while the receive thread may dispatch.
+struct CycleReplyHookSlots {
+    std::atomic<CycleReplyCheck> answersCycle{nullptr};
+    std::atomic<SessionChangeHook> sessionChanged{nullptr};
+};
+
+CycleReplyHookSlots& cycleReplyHooks() {
+    static CycleReplyHookSlots hooks;
+    return hooks;
 }
 
 void signalTransferReply() {
@@ -71,6 +80,11 @@ ReplyHandler InstalledReplyHandler(std::uint32_t replyCode) {
         return nullptr;
     }
     return replyTable()[replyCode - kFirstReplyCode].load();
+}
+
+void SetCycleReplyHooks(CycleReplyCheck answersCycle, SessionChangeHook sessionChanged) {
+    cycleReplyHooks().answersCycle.store(answersCycle);
+    cycleReplyHooks().sessionChanged.store(sessionChanged);
 }
 
 void ResetParser() {
@@ -200,7 +214,9 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length) {
     bool newSession = false;
     if (bluetooth == 0) {
         newSession = CheckSessionId(ticket);
-        answersCycle = RecordReplyTime(counter);
+        if (CycleReplyCheck check = cycleReplyHooks().answersCycle.load()) {
+            answersCycle = check(counter);
+        }
     }
     handler(GetU32LE(ticket + kTicketCountOffset), ticket + kTicketPayloadOffset,
             length - static_cast<std::int32_t>(kTicketPayloadOffset));
@@ -211,7 +227,9 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length) {
     // Queued after the handler: the reply that brought the new id may answer a configuration write,
     // and its handler would otherwise settle the write that the new session needs.
     if (newSession) {
-        requestTable().queue(SLOT_CONFIG_WR, 0);
+        if (SessionChangeHook queueWrite = cycleReplyHooks().sessionChanged.load()) {
+            queueWrite();
+        }
     }
     // Only the answer to the cycle's outstanding request wakes it, however often that request went
     // out; a second answer to it, or one to an earlier request, does not.

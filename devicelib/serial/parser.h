@@ -45,6 +45,16 @@ ReplyHandler InstalledReplyHandler(std::uint32_t replyCode);
 // any number of chunks.
 void IFInputData(const std::uint8_t* bytes, std::int32_t count);
 
+// What the transfer engine does around the handler of every reply that is not a Bluetooth one.
+// Before the handler: whether the reply with `counter` answers the cycle's outstanding request (the
+// engine times it and keeps its repeat accounting); only such a reply wakes the cycle. After the
+// handler, when the reply brought a new session id: the configuration write the new session needs.
+// Registered at kvxInitLib and cleared at kvxCloseLib; while a slot is empty the parser skips it, so
+// that a reply then answers no cycle request and a new session queues nothing.
+using CycleReplyCheck = bool (*)(std::uint16_t counter);
+using SessionChangeHook = void (*)();
+void SetCycleReplyHooks(CycleReplyCheck answersCycle, SessionChangeHook sessionChanged);
+
 // Checks one complete ticket (the telegram from offset 4, `length` counted bytes) and dispatches it.
 void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length);
 // Traces the reply and returns the handler of its code. `*bluetooth` becomes 1 for the Bluetooth
@@ -52,8 +62,8 @@ void AnalyseIFTicket(const std::uint8_t* ticket, std::int32_t length);
 // dump of the ticket's first 20 bytes; the ticket must hold at least 20 bytes.
 ReplyHandler ValidIFReply(const std::uint8_t* ticket, std::uint8_t* bluetooth);
 // Adopts the reply's session id. True for a change during a running connection: a controller with a
-// new session has lost its configuration, and the caller queues a configuration write to the master
-// once the reply has been handled.
+// new session has lost its configuration, and the session-change hook queues a configuration write
+// to the master once the reply has been handled.
 bool CheckSessionId(const std::uint8_t* ticket);
 
 // Starts over at GET_STX_STATE; the receive thread calls it before it runs.

@@ -3,7 +3,6 @@
 #include <array>
 #include <atomic>
 #include <mutex>
-#include <shared_mutex>
 #include <thread>
 
 #include "base/log.h"
@@ -13,18 +12,19 @@
 #include "serial/exchange.h"
 #include "serial/parser.h"
 #include "serial/telegram.h"
-#include "shell/remote_cmd.h"
-#include "shell/upload.h"
-#include "transfer/area_fields.h"
-#include "transfer/engine.h"
-#include "transfer/transfer_area.h"
-#include "transfer/transfer_state.h"
 
 namespace kv {
 namespace {
 
 struct ReceiveState {
     std::atomic<RxHandler> handler{IFInputData};
+    // Set by the connection around the thread's life; read by the thread.
+    std::atomic<RxDispatch> dispatch{nullptr};
+    std::atomic<ReadFailureHook> readFailure{nullptr};
+    std::atomic<RxHandler> shellText{nullptr};
+    std::atomic<void (*)()> shellFail{nullptr};
+    std::atomic<RxHandler> uploadInput{nullptr};
+    std::atomic<void (*)()> uploadFail{nullptr};
     std::atomic<bool> linkDown{false};
 
     // Starting and stopping from outside the receive thread, one at a time, joins included. The
@@ -55,7 +55,9 @@ void recordReadFailure(std::uint32_t osError) {
     LogMsg(LOG_TIME, "ReadComThread, ReadData failed... !");
     // Nothing more will arrive: whoever waits for an answer is told now, not after its time-out.
     FailExchangesInFlight();
-    EndTransferOnPortError(osError);
+    if (ReadFailureHook hook = receiveState().readFailure.load()) {
+        hook(osError);
+    }
 }
 
 void ReadComThread() {
@@ -109,8 +111,11 @@ void ReadComThread() {
             continue;
         }
         if (RxHandler handler = st.handler.load()) {
-            const TransferAreaReader areaInUse;
-            handler(buffer.data(), static_cast<std::int32_t>(got));
+            if (RxDispatch dispatch = st.dispatch.load()) {
+                dispatch(handler, buffer.data(), static_cast<std::int32_t>(got));
+            } else {
+                handler(buffer.data(), static_cast<std::int32_t>(got));
+            }
         }
     }
 }
@@ -121,9 +126,25 @@ bool parserInFrame() {
     return state >= GET_SYNC_STATE && state <= GET_ETX_STATE;
 }
 
+void dropText(const std::uint8_t*, std::int32_t) {}
+
 // The receive handler while a shell command holds the port.
 void shellInputData(const std::uint8_t* bytes, std::int32_t count) {
-    SplitTelegramFrames(bytes, count, RemoteCmdInputData);
+    const RxHandler text = receiveState().shellText.load();
+    SplitTelegramFrames(bytes, count, text != nullptr ? text : dropText);
+}
+
+// The receive handler while an upload holds the port.
+void uploadInputData(const std::uint8_t* bytes, std::int32_t count) {
+    if (const RxHandler input = receiveState().uploadInput.load()) {
+        input(bytes, count);
+    }
+}
+
+void wake(const std::atomic<void (*)()>& failInFlight) {
+    if (void (*fail)() = failInFlight.load()) {
+        fail();
+    }
 }
 
 }  // namespace
@@ -290,9 +311,25 @@ RxHandler RxHandlerForMode(int mode) {
         case RX_SHELL:
             return shellInputData;
         case RX_UPLOAD:
-            return UploadInputData;
+            return uploadInputData;
         default:
             return IFInputData;
+    }
+}
+
+void SetModeReceiver(int mode, const ModeReceiver& receiver) {
+    ReceiveState& st = receiveState();
+    switch (mode) {
+        case RX_SHELL:
+            st.shellText.store(receiver.input);
+            st.shellFail.store(receiver.failInFlight);
+            break;
+        case RX_UPLOAD:
+            st.uploadInput.store(receiver.input);
+            st.uploadFail.store(receiver.failInFlight);
+            break;
+        default:
+            break;
     }
 }
 
@@ -311,12 +348,21 @@ void SetRxHandlerForTesting(RxHandler handler) {
     receiveState().handler.store(handler);
 }
 
+void SetRxDispatch(RxDispatch dispatch) {
+    receiveState().dispatch.store(dispatch);
+}
+
+void SetReadFailureHook(ReadFailureHook hook) {
+    receiveState().readFailure.store(hook);
+}
+
 void FailExchangesInFlight() {
     // The flag first: an exchange that registers after the wake-ups below sees it.
-    receiveState().linkDown.store(true);
-    FailRemoteCmdInFlight();
+    ReceiveState& st = receiveState();
+    st.linkDown.store(true);
+    wake(st.shellFail);
     FailSingleExchangesInFlight();
-    FailUploadInFlight();
+    wake(st.uploadFail);
 }
 
 bool PortLinkDown() {
@@ -325,23 +371,6 @@ bool PortLinkDown() {
 
 void ClearPortLinkDown() {
     receiveState().linkDown.store(false);
-}
-
-void PauseTransferCycle() {
-    // The flag and its saved copy change in one step, so that a stop cannot fall in between.
-    PauseTransferWrites();
-    // A request cycle in progress may still be waiting for a reply and would repeat its request
-    // into the shell's answer; it ends after its current wait, so let it end first (bounded: a
-    // cycle waits at most 200 ms per request once the flag is clear).
-    WaitForCycleEnd(1000);
-    // Lets a request already on its way be answered before the port carries text.
-    platform::sleepPreciseMs(100);
-}
-
-void ResumeTransferCycle() {
-    SetRxHandler(RX_TELEGRAM);
-    // A transfer stopped during the service stays stopped.
-    ResumeTransferWrites();
 }
 
 }  // namespace kv

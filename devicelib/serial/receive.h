@@ -50,14 +50,36 @@ bool RefusedOnReceiveThread(const char* caller);
 // marks too. Receive thread only (and tests while none runs).
 void SplitTelegramFrames(const std::uint8_t* bytes, std::int32_t count, RxHandler text);
 
+// The receiver that the shell layer registers for RX_SHELL or RX_UPLOAD: `input` takes the received
+// bytes (in shell mode only the text; the telegram frames go to the parser) and `failInFlight` wakes
+// the exchange that waits for an answer when the link goes down (FailExchangesInFlight).
+struct ModeReceiver {
+    RxHandler input = nullptr;
+    void (*failInFlight)() = nullptr;
+};
+// Registers the receiver of RX_SHELL or RX_UPLOAD (other modes are ignored). The connection sets
+// them before it starts the receive thread and empties them once it has ended; while one is empty,
+// its mode drops what it would have handed on and has nothing to wake.
+void SetModeReceiver(int mode, const ModeReceiver& receiver);
+
 // Installs the handler of `mode` and returns the mode.
 int SetRxHandler(int mode);
-// The handler that SetRxHandler installs for `mode` (null while that receiver is not part of the
-// library, in which case received bytes are dropped).
+// The handler that SetRxHandler installs for `mode`: the parser, or the receive thread's own handler
+// of the shell or upload mode, which passes the bytes to the registered receiver.
 RxHandler RxHandlerForMode(int mode);
 RxHandler CurrentRxHandler();
 // Installs any handler; for tests that need to see the raw chunks.
 void SetRxHandlerForTesting(RxHandler handler);
+
+// Runs one chunk's handler. The transfer layer's holds the transfer area while the handler runs, so
+// that the area is never freed under a reply handler; without one the handler runs by itself.
+using RxDispatch = void (*)(RxHandler handler, const std::uint8_t* bytes, std::int32_t count);
+// What a failed read of the port does besides failing the exchanges in flight; the transfer layer's
+// stops the transfer and records the error. `osError` is the system's error code.
+using ReadFailureHook = void (*)(std::uint32_t osError);
+// The connection sets both before it starts the receive thread and clears them once it has ended.
+void SetRxDispatch(RxDispatch dispatch);
+void SetReadFailureHook(ReadFailureHook hook);
 
 // The connection's port failed or is being closed: marks the link down and wakes every exchange
 // that waits for an answer (a shell command, a single telegram exchange, an upload), each of which
@@ -68,9 +90,5 @@ void FailExchangesInFlight();
 bool PortLinkDown();
 // A new connection: its exchanges may wait again.
 void ClearPortLinkDown();
-
-// Hands the port from the transfer cycle to a shell service and back.
-void PauseTransferCycle();
-void ResumeTransferCycle();
 
 }  // namespace kv

@@ -16,6 +16,7 @@
 #include "serial/com_port.h"
 #include "serial/receive.h"
 #include "shell/service.h"
+#include "transfer/transfer_cycle.h"
 
 namespace kv {
 namespace {

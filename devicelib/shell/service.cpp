@@ -3,6 +3,10 @@
 #include <atomic>
 #include <mutex>
 
+#include "serial/receive.h"
+#include "shell/remote_cmd.h"
+#include "shell/upload.h"
+
 namespace kv {
 namespace {
 
@@ -19,6 +23,16 @@ ServiceGuard& guard() {
 }
 
 }  // namespace
+
+void InstallShellReceivers() {
+    SetModeReceiver(RX_SHELL, {RemoteCmdInputData, FailRemoteCmdInFlight});
+    SetModeReceiver(RX_UPLOAD, {UploadInputData, FailUploadInFlight});
+}
+
+void ClearShellReceivers() {
+    SetModeReceiver(RX_SHELL, {});
+    SetModeReceiver(RX_UPLOAD, {});
+}
 
 bool TryBeginShellService() {
     ServiceGuard& g = guard();

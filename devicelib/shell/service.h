@@ -16,6 +16,12 @@
 
 namespace kv {
 
+// Registers with the receive thread what the shell command and the upload do with the bytes they
+// receive and on a lost link; the connection calls it before it starts the thread, and the clear
+// once the thread has ended.
+void InstallShellReceivers();
+void ClearShellReceivers();
+
 // Claims the port for a shell service; false when another one holds it. Returns once no direct
 // telegram exchange is under way (each lasts at most its own reply time-out).
 bool TryBeginShellService();

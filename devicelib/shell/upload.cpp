@@ -27,6 +27,7 @@
 #include "shell/crc.h"
 #include "shell/remote_cmd.h"
 #include "shell/service.h"
+#include "transfer/transfer_cycle.h"
 
 namespace kv {
 namespace {

@@ -12,8 +12,10 @@
 #include "base/log.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
+#include "serial/parser.h"
 #include "serial/telegram.h"
 #include "transfer/area_fields.h"
+#include "transfer/request_table.h"
 #include "transfer/statistics.h"
 #include "transfer/transfer_area.h"
 #include "transfer/transfer_cycle.h"
@@ -415,6 +417,23 @@ void NoteRequestSent(std::uint16_t counter) {
     r.repeatCount.store(1);
     r.sendTime.store(GetActTimerCount());
     r.lastSentCounter.store(counter);
+}
+
+namespace {
+
+// A controller with a new session has lost its configuration: the master's is written again.
+void queueConfigWriteForNewSession() {
+    requestTable().queue(SLOT_CONFIG_WR, 0);
+}
+
+}  // namespace
+
+void InstallCycleReplyHooks() {
+    SetCycleReplyHooks(RecordReplyTime, queueConfigWriteForNewSession);
+}
+
+void ClearCycleReplyHooks() {
+    SetCycleReplyHooks(nullptr, nullptr);
 }
 
 bool RecordReplyTime(std::uint16_t counter) {

@@ -53,6 +53,11 @@ bool WorkerThreadsEndedBySystem();
 // request went out once, since for a repeated one nobody knows which copy the reply answers.
 void ResetReplyTiming();
 bool RecordReplyTime(std::uint16_t counter);
+// Gives the parser what the engine does around each reply (RecordReplyTime before the handler, the
+// master's configuration write after a new session id), at kvxInitLib; and takes it back at
+// kvxCloseLib.
+void InstallCycleReplyHooks();
+void ClearCycleReplyHooks();
 // Keeps the repeat accounting for a cycle request about to be written with `counter`.
 void NoteRequestSent(std::uint16_t counter);
 

@@ -47,6 +47,20 @@ RequestSlotCopy RequestTable::copy(int slotIndex) const {
     return c;
 }
 
+void RequestTable::setSender(int slotIndex, SlotSender send) {
+    if (slotIndex < 0 || slotIndex >= kRequestSlots) {
+        return;
+    }
+    senders_[static_cast<std::size_t>(slotIndex)].store(send);
+}
+
+SlotSender RequestTable::sender(int slotIndex) const {
+    if (slotIndex < 0 || slotIndex >= kRequestSlots) {
+        return nullptr;
+    }
+    return senders_[static_cast<std::size_t>(slotIndex)].load();
+}
+
 RequestTableSnapshot RequestTable::snapshot() const {
     RequestTableSnapshot all{};
     for (int i = 0; i < kRequestSlots; ++i) {

@@ -42,6 +42,9 @@ struct RequestSlotCopy {
 
 using RequestTableSnapshot = std::array<RequestSlotCopy, kRequestSlots>;
 
+// Sends what a slot asks for: 0 nothing sent, 1 sent, 2 a write failed.
+using SlotSender = int (*)(RequestSlotCopy&);
+
 class RequestTable {
   public:
     RequestSlot& slot(int index) { return slots_[static_cast<std::size_t>(index)]; }
@@ -54,8 +57,15 @@ class RequestTable {
     RequestTableSnapshot snapshot() const;
     RequestSlotCopy copy(int slotIndex) const;
 
+    // The sender of a slot whose requests another layer builds (the Bluetooth relay's): registered
+    // at kvxInitLib before the request thread starts, cleared at kvxCloseLib after it has stopped.
+    // Null when none is registered; the cycle then sends nothing for the slot.
+    void setSender(int slotIndex, SlotSender send);
+    SlotSender sender(int slotIndex) const;
+
   private:
     std::array<RequestSlot, kRequestSlots> slots_{};
+    std::array<std::atomic<SlotSender>, kRequestSlots> senders_{};
 };
 
 RequestTable& requestTable();

@@ -4,7 +4,6 @@
 
 #include "base/events.h"
 #include "base/log.h"
-#include "bluetooth/relay.h"
 #include "kvarolib.h"
 #include "platform/platform.h"
 #include "serial/com_port.h"
@@ -38,9 +37,7 @@ CycleState& cycle() {
     return state;
 }
 
-using Sender = int (*)(RequestSlotCopy&);
-
-Sender senderFor(int slot) {
+SlotSender senderFor(int slot) {
     switch (slot) {
         case SLOT_INFO_WR:
             return SendInfoWrRequest;
@@ -55,7 +52,8 @@ Sender senderFor(int slot) {
         case SLOT_REM_IO:
             return SendRemIoRequest;
         default:
-            return BtSenderFor(slot);
+            // The Bluetooth slots: their senders are the relay's, registered in the table.
+            return requestTable().sender(slot);
     }
 }
 
@@ -162,9 +160,9 @@ void StopKolvX1Transfer() {
     LogMsg(LOG_TIME, "Kolv.X1 transfer stopped ...");
 }
 
-void EndTransferOnPortError(std::uint32_t osError) {
+void StopTransferOnPortError(std::uint32_t error) {
     StopKolvX1Transfer();
-    const auto low = static_cast<std::uint16_t>(osError & 0xFFFFu);
+    const auto low = static_cast<std::uint16_t>(error & 0xFFFFu);
     transferFlags().portError.store(low);
     SetMasterComError(low);
     // The beat closes the connection; with no transfer running its timer is disarmed, so it is
@@ -186,7 +184,7 @@ bool SendIFData(bool noAccounting, const std::uint8_t* telegram, std::uint32_t l
             return false;
         }
         LogMsg(LOG_TIME, "SendIFData, SendData= FALSE, errCode= %d", static_cast<int>(error));
-        EndTransferOnPortError(error);
+        StopTransferOnPortError(error);
     }
     return written;
 }
@@ -198,7 +196,7 @@ int PickNextRequest(RequestTableSnapshot& snapshot, int& outcome) {
         if (s.pending == 0) {
             continue;
         }
-        Sender send = senderFor(slot);
+        SlotSender send = senderFor(slot);
         outcome = send != nullptr ? send(s) : 0;
         if (slot >= SLOT_BT_SCAN) {
             // Bluetooth replies are handled whenever they come; the cycle does not wait for them.
@@ -215,6 +213,44 @@ void ChangeCheck() {
             requestTable().queue(SLOT_CONFIG_WR, i);
         }
     }
+}
+
+namespace {
+
+// Every chunk is handled with the transfer area held: the reply handlers write into it, and the
+// library's close must not free it under them.
+void dispatchHoldingArea(RxHandler handler, const std::uint8_t* bytes, std::int32_t count) {
+    const TransferAreaReader areaInUse;
+    handler(bytes, count);
+}
+
+}  // namespace
+
+void InstallTransferReceiveHooks() {
+    SetRxDispatch(dispatchHoldingArea);
+    SetReadFailureHook(StopTransferOnPortError);
+}
+
+void ClearTransferReceiveHooks() {
+    SetRxDispatch(nullptr);
+    SetReadFailureHook(nullptr);
+}
+
+void PauseTransferCycle() {
+    // The flag and its saved copy change in one step, so that a stop cannot fall in between.
+    PauseTransferWrites();
+    // A request cycle in progress may still be waiting for a reply and would repeat its request
+    // into the shell's answer; it ends after its current wait, so let it end first (bounded: a
+    // cycle waits at most 200 ms per request once the flag is clear).
+    WaitForCycleEnd(1000);
+    // Lets a request already on its way be answered before the port carries text.
+    platform::sleepPreciseMs(100);
+}
+
+void ResumeTransferCycle() {
+    SetRxHandler(RX_TELEGRAM);
+    // A transfer stopped during the service stays stopped.
+    ResumeTransferWrites();
 }
 
 }  // namespace kv

@@ -8,12 +8,21 @@
 namespace kv {
 
 std::uint32_t StartKolvX1Transfer();
-// Stops a running transfer, and ends one on a port failure (both declared with the transfer flags
-// in transfer_state.h).
+// Stops a running transfer (declared with the transfer flags in transfer_state.h).
 void StopKolvX1Transfer();
-void EndTransferOnPortError(std::uint32_t osError);
 // Completes a start that waits for its handshake; called by the first answered I/O exchange.
 void SignalTransferStarted();
+
+// The port failed under the transfer (a write here, a read on the receive thread): stops the
+// transfer and records the low 16 bits of the system's `error` as the port error and in the
+// master's status, and wakes the beat thread, which has the connection closed.
+void StopTransferOnPortError(std::uint32_t error);
+
+// What the receive thread does for the transfer: every chunk handled with the transfer area held,
+// and StopTransferOnPortError on a failed read. The connection installs them before it starts the
+// receive thread and clears them once the thread has ended.
+void InstallTransferReceiveHooks();
+void ClearTransferReceiveHooks();
 
 // Writes a cycle request (or, with `noAccounting`, a Bluetooth request) and keeps the repeat
 // accounting. True when the telegram was written.
@@ -31,5 +40,9 @@ void StartOneSecondTimer();
 void StopOneSecondTimer();
 // Called on every beat; queues the master's state read on every 100th beat while the timer runs.
 void OneSecondTimerBeat();
+
+// Hands the port from the transfer cycle to a shell service and back.
+void PauseTransferCycle();
+void ResumeTransferCycle();
 
 }  // namespace kv

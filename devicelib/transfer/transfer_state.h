@@ -49,11 +49,8 @@ bool TransferRunsOrPaused();
 void PauseTransferWrites();
 void ResumeTransferWrites();
 
-// Stops a running transfer cycle.
+// Stops a running transfer cycle. Called when the port fails under it.
 void StopKolvX1Transfer();
-// The port failed under the transfer (`osError` from the failed read or write): stops the transfer,
-// keeps the error for the master's record and has the beat close the connection.
-void EndTransferOnPortError(std::uint32_t osError);
 
 // ---- template definition ----------------------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include "serial/receive.h"
 #include "support/lib_fixture.h"
 #include "support/simulator.h"
+#include "transfer/transfer_cycle.h"
 #include "transfer/transfer_state.h"
 
 namespace {

@@ -1,7 +1,9 @@
 // The library's lifecycle, the controller connection and the transfer cycle against the simulated
 // controller over a real pty.
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -11,6 +13,8 @@
 
 #include "kvarolib.h"
 #include "serial/com_port.h"
+#include "serial/parser.h"
+#include "serial/telegram.h"
 #include "shell/service.h"
 #include "support/controller.h"
 #include "support/lib_fixture.h"
@@ -35,6 +39,23 @@ void writeSettings(const std::string& text) {
     std::ofstream("kvLib.ini") << text;
 }
 
+// Hands the parser an echo whose session id differs from the one held, as a controller that has
+// restarted sends it during a connection, and says whether that queued the master's configuration.
+bool newSessionQueuesAConfigurationWrite() {
+    kv::requestTable().clearAll();
+    kv::requestCounter().store(5);
+    kv::sessionId().store(7);
+    std::array<std::uint8_t, kv::kTicketHeaderBytes> ticket{};
+    ticket[kv::kTicketSessionOffset] = 8;
+    ticket[kv::kTicketCodeOffset] = 101;
+    kv::AnalyseIFTicket(ticket.data(), static_cast<std::int32_t>(ticket.size()));
+    const bool queued = kv::requestTable().slot(kv::SLOT_CONFIG_WR).pending.load() != 0;
+    kv::requestTable().clearAll();
+    kv::requestCounter().store(0);
+    kv::sessionId().store(0);
+    return queued;
+}
+
 TEST(Lifecycle, InitCloseAndInitAgain) {
     EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
     EXPECT_EQ(kvxCloseLib(), 0u);
@@ -51,8 +72,18 @@ TEST(Lifecycle, InitCloseAndInitAgain) {
     EXPECT_NE(first.find("  size KOLV_X1_TRANSFER = 1024"), std::string::npos);
     EXPECT_NE(first.find("Starting thread [KvRequestThread]..."), std::string::npos);
     EXPECT_NE(first.find("kvAroLib is initialized ..."), std::string::npos);
+    // What the upper layers register for the cycle lives exactly as long as the library: a closed
+    // library leaves no slot that a later cycle could call.
+    for (int slot = kv::SLOT_BT_SCAN; slot <= kv::SLOT_BT_LISTEN; ++slot) {
+        EXPECT_NE(kv::requestTable().sender(slot), nullptr) << slot;
+    }
+    EXPECT_TRUE(newSessionQueuesAConfigurationWrite());
     EXPECT_EQ(kvxCloseLib(), 0u);
     EXPECT_EQ(kvxIsLibInit(), KVLIB_ERR_LIB_IS_NOT_INITIALIZED);
+    for (int slot = 0; slot < kv::kRequestSlots; ++slot) {
+        EXPECT_EQ(kv::requestTable().sender(slot), nullptr) << slot;
+    }
+    EXPECT_FALSE(newSessionQueuesAConfigurationWrite());
     EXPECT_NE(logText().find("kvAroLib closed."), std::string::npos);
     EXPECT_EQ(kv::transferArea(), nullptr);
 
@@ -507,6 +538,42 @@ TEST_F(TransferTest, RequestsQueuedTogetherGoOutInTheirFixedOrder) {
     ASSERT_GE(codes.size(), 8u);
     codes.resize(8);
     EXPECT_EQ(codes, (std::vector<std::uint32_t>{9, 6, 7, 5, 8, 2, 10, 17}));
+}
+
+std::atomic<int> gSlowReplies{0};
+std::atomic<bool> gLibClosed{false};
+std::atomic<bool> gCloseWaitedForHandler{false};
+
+// A reply handler still at work when the library closes: it holds the master's record while the
+// close frees the area, and notes whether the close finished under it.
+void slowReplyHandler(std::uint32_t, const std::uint8_t*, std::int32_t) {
+    if (gSlowReplies.fetch_add(1) != 0) {
+        return;
+    }
+    KOLV_X1_TRANSFER* master = kv::record(0);
+    if (master == nullptr) {
+        return;
+    }
+    // The close drops the area's address first, then frees the block once no handler uses it.
+    waitFor([] { return kv::transferArea() == nullptr; });
+    const bool closedMeanwhile = waitFor([] { return gLibClosed.load(); }, std::chrono::milliseconds(500));
+    kv::storeRelaxed(master->TransferStatus.ComError, std::uint16_t{0});  // freed, this would be a use after free
+    gCloseWaitedForHandler.store(!closedMeanwhile);
+}
+
+TEST_F(TransferTest, CloseLibWaitsForAReplyHandlerThatStillUsesTheArea) {
+    kvtest::Controller c;
+    ASSERT_EQ(open(c), 0u);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    kv::SetReplyHandler(kv::REM_IO_REPLY, slowReplyHandler);
+    ASSERT_TRUE(waitFor([] { return gSlowReplies.load() > 0; }));
+    std::thread closer([] {
+        kvxCloseLib();
+        gLibClosed.store(true);
+    });
+    closer.join();
+    EXPECT_TRUE(gCloseWaitedForHandler.load());
+    ASSERT_EQ(kvxInitLib(), 0u);
 }
 
 TEST_F(TransferTest, AreaIsGoneAfterCloseLib) {

@@ -115,6 +115,7 @@ class ParserTest : public testing::Test {
             saved_[code - 101] = kv::InstalledReplyHandler(code);
         }
         installRecorders(std::make_index_sequence<18>());
+        kv::InstallCycleReplyHooks();
         seen().clear();
         kv::ResetParser();
         kv::requestCounter().store(0);
@@ -127,6 +128,7 @@ class ParserTest : public testing::Test {
         for (std::uint32_t code = 101; code <= 118; ++code) {
             kv::SetReplyHandler(code, saved_[code - 101]);
         }
+        kv::ClearCycleReplyHooks();
         kv::ResetParser();
         kv::requestTable().clearAll();
         kv::ResetTransferClock();
