@@ -266,7 +266,7 @@ class Controller:
         if not _upload_running.acquire(blocking=False):
             raise KvError(err.KVLIB_ERR_THREAD_IS_RUNNING, "upload")  # type: ignore[attr-defined]
         try:
-            _Upload(self, source, _area(area), name).wait(progress)
+            _Upload(self, source, _area(area), name, progress is not None).wait(progress)
         finally:
             _upload_running.release()
 
@@ -328,7 +328,9 @@ _last_upload: Optional["_Upload"] = None
 def _on_upload_status(status: int) -> None:
     with _upload_lock:
         job = _last_upload
-    if job is not None:
+    # The waiting thread is woken only for what it acts on: the progress it reports, a cancel and
+    # the end. Each wake-up holds up the library's upload thread until the interpreter's lock is back.
+    if job is not None and (job.wants_progress or status != err.KVLIB_ERR_UPLOAD_ACK):  # type: ignore[attr-defined]
         job.statuses.put(status)
     _events.hub.post(_events.UploadStatusEvent(status))
 
@@ -337,9 +339,12 @@ _c_upload_status = _lib.UploadStatusCallback(_on_upload_status)
 
 
 class _Upload:
-    def __init__(self, controller: Controller, source: object, area: int, name: Optional[str]) -> None:
+    def __init__(self, controller: Controller, source: object, area: int, name: Optional[str],
+                 wants_progress: bool) -> None:
         global _last_upload
         self.statuses: "queue.SimpleQueue[int]" = queue.SimpleQueue()
+        # Known before the library starts the upload, so that it holds for every status.
+        self.wants_progress = wants_progress
         lib = controller._lib
         self.callback = _c_upload_status
         from_memory = isinstance(source, (bytes, bytearray, memoryview))

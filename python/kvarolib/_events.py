@@ -158,7 +158,11 @@ class Hub:
 
     # -- called on the library's threads: only a put, never user code
     def post(self, event: object) -> None:
-        self._raw.put(event)
+        # An event nobody listens for is dropped here rather than handed to the event thread: every
+        # hand-off is a thread to wake and the interpreter's lock to pass, which a loaded machine
+        # makes slow and the library's thread waits for (an upload's next block, for one).
+        if self._sinks:
+            self._raw.put(event)
 
     # -- sinks
     def subscribe(self, callback: Callable[[Event], None], accept: EventFilter = None) -> Subscription:
