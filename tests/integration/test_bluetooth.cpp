@@ -387,11 +387,11 @@ TEST_P(BluetoothWithTransfer, StopClearsEveryChannelEntry) {
     }
 }
 
-// A message the radio passes on while a shell command holds the port (here 2 s after the write,
-// while the prompt is still on its way in two parts) is a telegram among the shell's text: it reaches
-// its read callback, and the command's answer is the shell's text alone, whole.
+// A message the radio passes on while a shell command holds the port (here 3 s after the write,
+// while the shell's first prompt waits 5 s for its second half) is a telegram among the shell's
+// text: it reaches its read callback, and the command's answer is the shell's text alone, whole.
 TEST_P(BluetoothWithTransfer, AMessageArrivingDuringAShellCommandReachesItsCallback) {
-    start({"--bt-step", "2000", "--split-prompt", "5000"});
+    start({"--bt-step", "3000", "--split-prompt", "5000"});
     ASSERT_EQ(ConnectBtAddress(handle, 2, kPhone, on<1>), 0u);
     ASSERT_EQ(ConnectBtAddress(handle, 5, kRemote, on<1>), 0u);
     waitEvent(1, 2, 0);

@@ -29,6 +29,21 @@ void OutputQueue::push(std::string bytes, Clock::duration delay) {
     enqueue(Entry{std::move(bytes), delay, false});
 }
 
+void OutputQueue::push_pause(std::string bytes, Clock::duration delay) {
+    enqueue(Entry{std::move(bytes), delay, false, true});
+}
+
+void OutputQueue::push_unprompted(std::string bytes, Clock::time_point now) {
+    if (!entries_.empty() && entries_.front().pause && head_sent_ == 0 && now < head_ready_) {
+        // The paused entry keeps what is left of its wait, counted from when these bytes are out.
+        entries_.front().delay = head_ready_ - now;
+        entries_.push_front(Entry{std::move(bytes), Clock::duration::zero(), false});
+        head_ready_ = now;
+        return;
+    }
+    enqueue(Entry{std::move(bytes), Clock::duration::zero(), false});
+}
+
 void OutputQueue::push_hang_up(Clock::duration delay) {
     enqueue(Entry{{}, delay, true});
 }

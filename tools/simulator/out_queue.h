@@ -18,9 +18,11 @@ using Clock = std::chrono::steady_clock;
 // Everything the controller sends goes through this queue, so delayed answers, split prompts
 // and line-rate pacing are all timers of the poll loop rather than sleeps.
 //
-// Entries leave strictly in order. An entry's delay counts from the moment it reaches the head
-// (the previous entry fully written, or the push into an empty queue), so output queued behind
-// a slow answer simply waits for it.
+// Entries leave in order. An entry's delay counts from the moment it reaches the head (the previous
+// entry fully written, or the push into an empty queue), so output queued behind a slow answer
+// simply waits for it. The one exception is a pause in the shell's own output (push_pause): what
+// the controller sends unprompted (push_unprompted, the radio's telegrams) goes out during it, as
+// the controller would send it while the shell waits.
 class OutputQueue {
   public:
     // Takes bytes for the line; returns how many it accepted, or -1 with errno set.
@@ -35,6 +37,11 @@ class OutputQueue {
     explicit OutputQueue(unsigned long line_rate) : line_rate_(line_rate) {}
 
     void push(std::string bytes, Clock::duration delay = Clock::duration::zero());
+    // Bytes that follow a pause of `delay` in which unprompted output may go out.
+    void push_pause(std::string bytes, Clock::duration delay);
+    // Bytes the controller sends on its own: at once when the head is waiting out a pause that
+    // lets them pass (its remaining wait then starts after them), else in order.
+    void push_unprompted(std::string bytes, Clock::time_point now);
     void push_hang_up(Clock::duration delay = Clock::duration::zero());
     bool empty() const { return entries_.empty(); }
     void clear();
@@ -47,6 +54,7 @@ class OutputQueue {
         std::string bytes;
         Clock::duration delay;
         bool hang_up;
+        bool pause = false;  // unprompted output may go out during the delay
     };
 
     void enqueue(Entry e);

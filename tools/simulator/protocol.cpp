@@ -68,7 +68,12 @@ void Protocol::poll(Clock::time_point now) {
     for (Telegram& t : responder_.radio().due(now)) {
         t.session = responder_.session();
         log("Bluetooth reply code " + std::to_string(t.code));
-        send(encode(t), Clock::duration{});
+        if (faults_.byte_at_a_time) {
+            send(encode(t), Clock::duration{});
+        } else {
+            // The radio's output is the controller's own: it may go out while the shell pauses.
+            out_.push_unprompted(encode(t), now);
+        }
     }
 }
 

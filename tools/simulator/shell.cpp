@@ -269,7 +269,8 @@ void Shell::push_prompt() {
     }
     const std::size_t half = p.size() / 2;
     out_.push(p.substr(0, half));
-    out_.push(p.substr(half), *opt_.split_prompt);
+    // The controller sends telegrams while the prompt's second half is on its way.
+    out_.push_pause(p.substr(half), *opt_.split_prompt);
 }
 
 void Shell::poll(Clock::time_point now) {
