@@ -28,4 +28,15 @@ struct FoundFile {
 // real name; POSIX matches case-sensitively. Directories are no match. Nothing when none is found.
 std::optional<FoundFile> LocateFile(const std::string& argument);
 
+// The directory part of a file argument as typed, separator included ("" when it has none): it ends
+// at the last backslash or, without one, at the last forward slash; the controller later takes the
+// name after the last backslash only. Both platforms' LocateFile split the argument here.
+inline std::string DirectoryPart(const std::string& argument) {
+    std::string::size_type cut = argument.rfind('\\');
+    if (cut == std::string::npos) {
+        cut = argument.rfind('/');
+    }
+    return cut == std::string::npos ? std::string() : argument.substr(0, cut + 1);
+}
+
 }  // namespace ostrane

@@ -20,14 +20,7 @@ bool AsksForUsage(const std::string& /*argument*/) {
 }
 
 std::optional<FoundFile> LocateFile(const std::string& argument) {
-    std::string directory;
-    auto cut = argument.rfind('\\');
-    if (cut == std::string::npos) {
-        cut = argument.rfind('/');
-    }
-    if (cut != std::string::npos) {
-        directory = argument.substr(0, cut + 1);
-    }
+    const std::string directory = DirectoryPart(argument);
     const std::string pattern = argument.substr(directory.size());
     std::error_code ec;
     if (pattern.find_first_of("*?") == std::string::npos) {

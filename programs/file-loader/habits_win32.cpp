@@ -18,16 +18,7 @@ bool AsksForUsage(const std::string& argument) {
 }
 
 std::optional<FoundFile> LocateFile(const std::string& argument) {
-    // The directory part ends at the last backslash or, without one, at the last forward slash; the
-    // controller later takes the name after the last backslash only.
-    std::string directory;
-    auto cut = argument.rfind('\\');
-    if (cut == std::string::npos) {
-        cut = argument.rfind('/');
-    }
-    if (cut != std::string::npos) {
-        directory = argument.substr(0, cut + 1);
-    }
+    const std::string directory = DirectoryPart(argument);
     // The system's own search: it matches as the file system does (case-insensitively, with the
     // system's wildcard rules) and reports the entry's real name, also when no wildcard was typed.
     const std::optional<std::string> name = kv::platform::firstDirectoryEntry(argument);
