@@ -90,6 +90,7 @@ int sendRecords(RequestSlotCopy& slot, std::uint32_t code, std::size_t recordSiz
         }
         std::uint8_t* out = payload.data() + used;
         PutU32LE(out, static_cast<std::uint32_t>(shmId));
+        requestTable().notePacked(slot, shmId);
         fill(*rec, out + kIndexBytes);
         used += recordSize;
         ++count;
@@ -259,14 +260,14 @@ void cbKolvX1ConfigWrReply(std::uint32_t count, const std::uint8_t* payload, std
 
 void cbKolvX1MsgWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {
     forEachRecord("cbKolvX1MsgWrReply", count, payload, length, kIndexOnlyRecord,
-                  [](int shmId, const std::uint8_t*) { requestTable().unselect(SLOT_MSG_WR, shmId); });
-    requestTable().clearPending(SLOT_MSG_WR);
+                  [](int shmId, const std::uint8_t*) { requestTable().settle(SLOT_MSG_WR, shmId); });
+    requestTable().settlePending(SLOT_MSG_WR);
 }
 
 void cbKolvX1InfoWrReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {
     forEachRecord("cbKolvX1InfoWrReply", count, payload, length, kIndexOnlyRecord,
-                  [](int shmId, const std::uint8_t*) { requestTable().unselect(SLOT_INFO_WR, shmId); });
-    requestTable().clearPending(SLOT_INFO_WR);
+                  [](int shmId, const std::uint8_t*) { requestTable().settle(SLOT_INFO_WR, shmId); });
+    requestTable().settlePending(SLOT_INFO_WR);
 }
 
 void cbKolvX1InfoRdReply(std::uint32_t count, const std::uint8_t* payload, std::int32_t length) {

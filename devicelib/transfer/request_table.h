@@ -31,6 +31,10 @@ struct RequestSlot {
     std::atomic<std::uint32_t> code{0};
     std::atomic<std::uint8_t> pending{0};
     std::array<std::atomic<std::uint8_t>, kControllerCount> select{};
+    // How often each controller was queued, and that count as it stood when its record was last
+    // packed: a reply settles a controller only if nothing was queued for it since.
+    std::array<std::atomic<std::uint32_t>, kControllerCount> queued{};
+    std::array<std::atomic<std::uint32_t>, kControllerCount> packed{};
 };
 
 // A cycle's private copy of a slot.
@@ -38,6 +42,7 @@ struct RequestSlotCopy {
     std::uint32_t code = 0;
     std::uint8_t pending = 0;
     std::array<std::uint8_t, kControllerCount> select{};
+    int index = -1;  // the live slot it was copied from; -1 for one made by hand
 };
 
 using RequestTableSnapshot = std::array<RequestSlotCopy, kRequestSlots>;
@@ -53,6 +58,17 @@ class RequestTable {
     // Clears one selection flag.
     void unselect(int slotIndex, int shmId);
     void clearPending(int slotIndex);
+
+    // For the writes whose content the application changes at any time (the display message, the
+    // device name): a sender notes each controller just before it reads that controller's record,
+    // and the reply then settles only what has not been queued again since. A change made while
+    // the write is on its way (to the same controller or to another) is therefore sent next, not
+    // lost with the reply that answers the older request.
+    void notePacked(const RequestSlotCopy& copy, int shmId);
+    // Unselects `shmId` unless it was queued after its record was packed.
+    void settle(int slotIndex, int shmId);
+    // Clears the pending flag unless a selected controller was queued after its last packing.
+    void settlePending(int slotIndex);
     void clearAll();
     RequestTableSnapshot snapshot() const;
     RequestSlotCopy copy(int slotIndex) const;

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -273,6 +274,57 @@ TEST_F(InfoTest, NameAndMessageGoOutWithARunningTransfer) {
     kv::zeroBytesRelaxed(info(0).Hostname, sizeof info(0).Hostname);
     ASSERT_EQ(GetVoriKqInfo(handle, 0), 0u);
     EXPECT_EQ(text(GetVoriKqDevName, 0), "KQ-RENAMED");
+}
+
+// What each controller's latest write of one kind carried, in the order the requests came.
+std::map<int, std::string> latestTexts(const kvtest::Controller& c, std::uint32_t code, std::size_t record,
+                                       std::size_t textAt) {
+    std::map<int, std::string> latest;
+    for (const kvtest::ReceivedTelegram& t : c.received(code)) {
+        for (std::size_t r = 0; r < t.recordCount() && kPayload + (r + 1) * record <= t.bytes.size(); ++r) {
+            const std::uint8_t* at = t.bytes.data() + kPayload + r * record;
+            latest[at[0]] = std::string(reinterpret_cast<const char*>(at + textAt));
+        }
+    }
+    return latest;
+}
+
+TEST_F(InfoTest, ChangesMadeWhileAWriteIsOnItsWayAllReachTheController) {
+    // Every reply comes 120 ms late, which keeps each write on its way long enough to change what
+    // it carried, for the same controller and for another.
+    kvtest::Controller c({"--extensions", "2", "--late-reply", "120"});
+    open(c);
+    ASSERT_EQ(kvxStartTransferArea(handle), 0u);
+    struct Case {
+        const char* name;
+        std::uint32_t code;
+        std::size_t record;
+        std::size_t textAt;
+        std::uint32_t (*set)(std::uint32_t, std::int32_t, const char*);
+    };
+    for (const Case& w : {Case{"message", kMsgWr, 104, 5, SetVoriKqMessage},
+                          Case{"device name", kInfoWr, 24, 4, SetVoriKqDevName}}) {
+        SCOPED_TRACE(w.name);
+        const std::size_t before = c.received(w.code).size();
+        ASSERT_EQ(w.set(handle, 0, "FIRST"), 0u);
+        ASSERT_TRUE(waitFor([&] { return c.received(w.code).size() > before; }));
+        // The first write is out and its reply not yet back.
+        ASSERT_EQ(w.set(handle, 2, "OTHER"), 0u);
+        ASSERT_EQ(w.set(handle, 0, "SECOND"), 0u);
+        EXPECT_TRUE(waitFor([&] {
+            const std::map<int, std::string> latest = latestTexts(c, w.code, w.record, w.textAt);
+            return latest.count(0) != 0 && latest.at(0) == "SECOND" && latest.count(2) != 0 &&
+                   latest.at(2) == "OTHER";
+        })) << "controller 0 got '"
+            << latestTexts(c, w.code, w.record, w.textAt)[0] << "', extension 2 got '"
+            << latestTexts(c, w.code, w.record, w.textAt)[2] << "'";
+        // And once all is answered, nothing stays queued.
+        EXPECT_TRUE(waitFor([&] {
+            return kv::requestTable()
+                       .slot(w.code == kMsgWr ? kv::SLOT_MSG_WR : kv::SLOT_INFO_WR)
+                       .pending.load() == 0;
+        }));
+    }
 }
 
 TEST_F(InfoTest, TextsOfConcurrentCallsStayTheirOwn) {

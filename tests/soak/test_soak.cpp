@@ -37,6 +37,7 @@
 #include "support/controller.h"
 #include "support/lib_fixture.h"
 #include "transfer/area_fields.h"
+#include "transfer/request_table.h"
 #include "transfer/transfer_area.h"
 
 namespace {
@@ -632,6 +633,10 @@ bool Soak::settled() {
         if (kv::ackConfigId(k).load() != kv::loadRelaxed(rec(k).State.ConfigId)) {
             return false;
         }
+    }
+    // The last display message of each controller is on its way or answered.
+    if (kv::requestTable().slot(kv::SLOT_MSG_WR).pending.load() != 0) {
+        return false;
     }
     std::lock_guard lock(seen().mutex);
     return seen().received.size() >= btSent_.size() && seen().write.size() >= btSent_.size();

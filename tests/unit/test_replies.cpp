@@ -1101,6 +1101,11 @@ TEST_F(Replies, WriteRepliesSettleTheirSlotsForTheControllersTheyName) {
         for (int k : {0, 2, 5, 7}) {
             kv::requestTable().queue(c.slot, k);
         }
+        // All four went out; the reply names two of them.
+        const kv::RequestSlotCopy sent = kv::requestTable().copy(c.slot);
+        for (int k : {0, 2, 5, 7}) {
+            kv::requestTable().notePacked(sent, k);
+        }
         kv::requestTable().queue(kv::SLOT_REM_IO, 2);
         deliver(c.handler, 2, concat({indexRecord(2), indexRecord(5)}));
         EXPECT_EQ(selects(c.slot), (Selects{1, 0, 0, 0, 0, 0, 0, 1, 0}));
@@ -1136,6 +1141,47 @@ TEST_F(Replies, WriteRepliesSettleTheirSlotsForTheControllersTheyName) {
     EXPECT_EQ(kv::InstalledReplyHandler(107), kv::cbKolvX1StateRdReply);
     EXPECT_EQ(kv::InstalledReplyHandler(108), kv::cbKolvX1MsgWrReply);
     EXPECT_EQ(kv::InstalledReplyHandler(109), kv::cbKolvX1InfoWrReply);
+}
+
+TEST_F(Replies, AWriteChangedWhileOnItsWaySettlesOnlyWhatItCarried) {
+    struct Case {
+        const char* name;
+        kv::ReplyHandler handler;
+        int slot;
+    };
+    for (const auto& [name, handler, slot] :
+         {Case{"message write", kv::cbKolvX1MsgWrReply, kv::SLOT_MSG_WR},
+          Case{"information write", kv::cbKolvX1InfoWrReply, kv::SLOT_INFO_WR}}) {
+        SCOPED_TRACE(name);
+        kv::RequestTable& table = kv::requestTable();
+        table.clearAll();
+        table.queue(slot, 0);
+        table.queue(slot, 6);
+        const kv::RequestSlotCopy first = table.copy(slot);
+        table.notePacked(first, 0);
+        table.notePacked(first, 6);
+        // While that write is out: the master changed again, extension 3 changed for the first time.
+        table.queue(slot, 0);
+        table.queue(slot, 3);
+        deliver(handler, 1, indexRecord(0));
+        EXPECT_EQ(selects(slot), (Selects{1, 0, 0, 1, 0, 0, 1, 0, 0}));
+        EXPECT_EQ(pending(slot), 1);
+
+        // The next write carries both; its reply settles them. Extension 6, whose record no reply
+        // named, stays selected but is not sent again on its own.
+        const kv::RequestSlotCopy second = table.copy(slot);
+        table.notePacked(second, 0);
+        table.notePacked(second, 3);
+        deliver(handler, 2, concat({indexRecord(0), indexRecord(3)}));
+        EXPECT_EQ(selects(slot), (Selects{0, 0, 0, 0, 0, 0, 1, 0, 0}));
+        EXPECT_EQ(pending(slot), 0);
+
+        // A reply that comes again, late, for a write already settled changes nothing.
+        table.queue(slot, 0);
+        deliver(handler, 1, indexRecord(0));
+        EXPECT_EQ(selects(slot), (Selects{1, 0, 0, 0, 0, 0, 1, 0, 0}));
+        EXPECT_EQ(pending(slot), 1);
+    }
 }
 
 TEST_F(Replies, RecordsOutsideTheControllersOrThePayloadAreNeverApplied) {
