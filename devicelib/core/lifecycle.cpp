@@ -94,9 +94,11 @@ void closeLibraryLocked(LifecycleState& st, bool releaseArea) {
 // stopped, its port released and the library closed, as kvxCloseDevice and kvxCloseLib would, before
 // the library's own state is torn down under threads that still use it.
 void stopAtProcessExit() {
-    if (WorkerThreadsEndedBySystem() || ComReadThreadEndedBySystem()) {
-        // The system has ended the threads already (Windows, before a DLL's exit handlers), perhaps
-        // in the middle of holding a lock: nothing is left to stop, and nothing may be waited for.
+    if (platform::processEnding() || WorkerThreadsEndedBySystem() || ComReadThreadEndedBySystem()) {
+        // The system ends the threads itself (Windows, before a DLL's exit handlers), perhaps in the
+        // middle of holding a lock: nothing is left to stop, and nothing may be waited for. Their
+        // ending need not be complete when the handlers run (Wine ends them asynchronously), so
+        // the loader's flag is asked first; the threads' handles only cover a loader without it.
         return;
     }
     StopKolvX1Transfer();

@@ -127,6 +127,10 @@ void setTimeCriticalPriority(std::thread& t);
 // other thread of a process that exits before it runs a DLL's exit handlers. Never on POSIX, where
 // the threads still run while exit handlers do.
 bool threadEndedBySystem(std::thread& t);
+// True while the process is ending and its DLLs are being detached (Windows). The system ends the
+// other threads then, but need not have finished doing so: nothing they may hold can be waited for.
+// Never on POSIX.
+bool processEnding();
 
 // ---------------------------------------------------------------------------------------------
 // Time

@@ -24,4 +24,9 @@ bool threadEndedBySystem(std::thread& /*t*/) {
     return false;
 }
 
+bool processEnding() {
+    // Exit handlers run with every thread still alive; the library stops them itself.
+    return false;
+}
+
 }  // namespace kv::platform

@@ -35,4 +35,19 @@ bool threadEndedBySystem(std::thread& t) {
     return h != nullptr && WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
 }
 
+bool processEnding() {
+    // The loader's own flag, set before any DLL is detached at process end and not for a DLL
+    // unloaded while the process runs. Every Windows since XP has it; without it, the caller
+    // falls back to looking at its threads.
+    using ShutdownInProgress = BOOLEAN(WINAPI*)();
+    static const ShutdownInProgress inProgress = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        // GetProcAddress hands out a generic function pointer; the name says which type it really has.
+        return ntdll != nullptr ? reinterpret_cast<ShutdownInProgress>(
+                                      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDllShutdownInProgress")))
+                                : nullptr;
+    }();
+    return inProgress != nullptr && inProgress() != 0;
+}
+
 }  // namespace kv::platform
